@@ -1,0 +1,46 @@
+#pragma once
+// Shared pieces of the binding layer. Bindings convert and delegate; behaviour lives in the core.
+
+#include <nanobind/nanobind.h>
+
+#include <optional>
+#include <string>
+
+#include "tavlo/error.hpp"
+#include "tavlo/lut/config.hpp"
+#include "tavlo/lut/table.hpp"
+
+namespace tavlo::py {
+
+namespace nb = nanobind;
+
+/// Raises the built-in Python exception for this error (never returns).
+[[noreturn]] void raise_error(const NgspiceError& error);
+
+/// Python-side LutConfig: keeps the device type as the caller's string.
+struct PyLutConfig {
+    double width;
+    SweepRange lengths;
+    SweepRange vgs;
+    SweepRange vds;
+    double vbs;
+    std::optional<std::string> model_file;
+    std::optional<std::string> model_section;
+    std::string device_type;
+    std::string model_card;
+    std::string model_name;
+};
+
+struct PyTransistorLut {
+    TransistorLut lut;
+};
+
+// Registration, called in this order by the module's init.
+void register_pool(nb::module_& m);
+void register_lut_config(nb::module_& m);
+void register_transistor_lut(nb::module_& m);
+void register_result(nb::module_& m);
+void register_design(nb::module_& m);
+void register_worker(nb::module_& m);
+
+}  // namespace tavlo::py

@@ -1,0 +1,5 @@
+#include "bindings.hpp"
+
+namespace tavlo::py {
+void register_result(nb::module_&) {}
+}  // namespace tavlo::py

@@ -1,0 +1,24 @@
+#pragma once
+// One whole characterisation over the pool: chunking, concurrent jobs, gathering, assembly.
+
+#include <cstdint>
+#include <memory>
+#include <optional>
+#include <string>
+#include <utility>
+#include <vector>
+
+#include "tavlo/error.hpp"
+#include "tavlo/lut/config.hpp"
+#include "tavlo/lut/table.hpp"
+
+namespace tavlo {
+
+constexpr std::uint32_t CHUNK_POINT_TARGET = 50000;
+
+/// Contiguous inclusive (first, last) index ranges of ceil(n / k) rows; requires k >= 1.
+std::vector<std::pair<std::uint32_t, std::uint32_t>> chunk_indices(std::uint32_t n, std::uint32_t k);
+
+std::uint32_t default_chunk_count(const LutConfig& config, std::uint32_t workers);
+
+}  // namespace tavlo

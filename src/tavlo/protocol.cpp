@@ -1,0 +1,432 @@
+#include "tavlo/protocol.hpp"
+
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstring>
+#include <limits>
+#include <nlohmann/json.hpp>
+
+namespace tavlo {
+
+using json = nlohmann::json;
+using ordered_json = nlohmann::ordered_json;
+
+namespace {
+
+// Builds a DOM like nlohmann's own parser, but refuses a key given twice in one object,
+// which the stock parser silently overwrites.
+class StrictSax {
+public:
+    json root;
+    std::string error;
+
+    bool null() { return put(json(nullptr)); }
+    bool boolean(bool v) { return put(json(v)); }
+    bool number_integer(json::number_integer_t v) { return put(json(v)); }
+    bool number_unsigned(json::number_unsigned_t v) { return put(json(v)); }
+    bool number_float(json::number_float_t v, const std::string&) { return put(json(v)); }
+    bool string(json::string_t& v) { return put(json(std::move(v))); }
+    bool binary(json::binary_t&) { return put(json(nullptr)); }
+    bool start_object(std::size_t) { return open(json::object()); }
+    bool start_array(std::size_t) { return open(json::array()); }
+    bool end_object() { return close(); }
+    bool end_array() { return close(); }
+    bool key(json::string_t& k) {
+        json& obj = *stack_.back();
+        if (obj.contains(k)) {
+            error = "duplicate field `" + k + "`";
+            return false;
+        }
+        pending_key_ = &obj[k];
+        return true;
+    }
+    bool parse_error(std::size_t, const std::string&, const nlohmann::detail::exception& ex) {
+        error = ex.what();
+        return false;
+    }
+
+private:
+    json* slot() {
+        if (stack_.empty()) return &root;
+        json& top = *stack_.back();
+        if (top.is_array()) {
+            top.push_back(nullptr);
+            return &top.back();
+        }
+        json* s = pending_key_;
+        pending_key_ = nullptr;
+        return s;
+    }
+    bool put(json v) {
+        *slot() = std::move(v);
+        return true;
+    }
+    bool open(json v) {
+        json* s = slot();
+        *s = std::move(v);
+        stack_.push_back(s);
+        return true;
+    }
+    bool close() {
+        stack_.pop_back();
+        return true;
+    }
+    std::vector<json*> stack_;
+    json* pending_key_ = nullptr;
+};
+
+Result<json> parse_strict(std::string_view text) {
+    StrictSax sax;
+    bool ok = json::sax_parse(text.begin(), text.end(), &sax, json::input_format_t::json, true);
+    if (!ok) return NgspiceError::serialization(sax.error.empty() ? "invalid JSON" : sax.error);
+    return std::move(sax.root);
+}
+
+const char* type_word(const json& v) {
+    switch (v.type()) {
+        case json::value_t::null: return "null";
+        case json::value_t::boolean: return "a boolean";
+        case json::value_t::string: return "a string";
+        case json::value_t::array: return "an array";
+        case json::value_t::object: return "an object";
+        case json::value_t::number_float: return "a floating-point number";
+        case json::value_t::number_integer: return "a negative integer";
+        default: return "an integer";
+    }
+}
+
+// Field readers: each names the field in its error.
+struct Fields {
+    const json& obj;
+    std::string where;  // e.g. "" or " in `vecs`"
+    std::string fault;
+
+    const json* find(const char* key) {
+        auto it = obj.find(key);
+        if (it == obj.end()) {
+            fail("missing field `" + std::string(key) + "`");
+            return nullptr;
+        }
+        return &*it;
+    }
+    bool fail(std::string msg) {
+        if (fault.empty()) fault = msg + where;
+        return false;
+    }
+    bool mismatch(const char* key, const char* expected, const json& v) {
+        return fail("invalid type for field `" + std::string(key) + "`: expected " + expected + ", found " +
+                    type_word(v));
+    }
+    bool string(const char* key, std::string& out) {
+        const json* v = find(key);
+        if (!v) return false;
+        if (!v->is_string()) return mismatch(key, "a string", *v);
+        out = v->get_ref<const std::string&>();
+        return true;
+    }
+    bool boolean(const char* key, bool& out, std::optional<bool> dflt = std::nullopt) {
+        if (dflt && !obj.contains(key)) return out = *dflt, true;
+        const json* v = find(key);
+        if (!v) return false;
+        if (!v->is_boolean()) return mismatch(key, "a boolean", *v);
+        out = v->get<bool>();
+        return true;
+    }
+    bool unsigned_int(const char* key, std::uint64_t& out) {
+        const json* v = find(key);
+        if (!v) return false;
+        if (!v->is_number_unsigned()) return mismatch(key, "an unsigned integer", *v);
+        out = v->get<std::uint64_t>();
+        return true;
+    }
+    bool strings(const char* key, const json& v, std::vector<std::string>& out) {
+        if (!v.is_array()) return mismatch(key, "a list of strings", v);
+        out.clear();
+        out.reserve(v.size());
+        for (const auto& e : v) {
+            if (!e.is_string()) return mismatch(key, "a list of strings", e);
+            out.push_back(e.get_ref<const std::string&>());
+        }
+        return true;
+    }
+    bool strings(const char* key, std::vector<std::string>& out) {
+        const json* v = find(key);
+        return v && strings(key, *v, out);
+    }
+};
+
+Result<const json*> as_object(const Result<json>& parsed) {
+    if (!parsed) return parsed.error();
+    if (!parsed->is_object())
+        return NgspiceError::serialization(std::string("invalid type: expected an object, found ") +
+                                           type_word(*parsed));
+    return &*parsed;
+}
+
+std::string dump(const ordered_json& j) { return j.dump(-1, ' ', false, json::error_handler_t::replace); }
+
+}  // namespace
+
+bool equals_ignore_ascii_case(std::string_view a, std::string_view b) {
+    if (a.size() != b.size()) return false;
+    for (std::size_t i = 0; i < a.size(); ++i) {
+        unsigned char x = a[i], y = b[i];
+        if (x >= 'A' && x <= 'Z') x += 32;
+        if (y >= 'A' && y <= 'Z') y += 32;
+        if (x != y) return false;
+    }
+    return true;
+}
+
+bool is_scale_name(std::string_view name) {
+    return equals_ignore_ascii_case(name, "time") || equals_ignore_ascii_case(name, "frequency") ||
+           equals_ignore_ascii_case(name, "v-sweep");
+}
+
+WireVecMeta meta_of(const VectorData& v) { return {v.name, v.real.size(), v.is_scale, v.complex.has_value()}; }
+
+std::string encode_request_line(const SimulationRequest& r) {
+    ordered_json j;
+    j["id"] = r.id;
+    j["netlist"] = r.netlist;
+    j["commands"] = r.commands;
+    if (r.return_vectors) j["return_vectors"] = *r.return_vectors;
+    std::string line = dump(j);
+    line.push_back('\n');
+    return line;
+}
+
+Result<SimulationRequest> decode_request(std::string_view text) {
+    Result<json> parsed = parse_strict(text);
+    Result<const json*> obj = as_object(parsed);
+    if (!obj) return obj.error();
+    Fields f{**obj, "", ""};
+    SimulationRequest r;
+    bool ok = f.string("id", r.id) && f.string("netlist", r.netlist) && f.strings("commands", r.commands);
+    if (ok) {
+        auto it = (*obj)->find("return_vectors");
+        if (it != (*obj)->end() && !it->is_null()) {
+            r.return_vectors.emplace();
+            ok = f.strings("return_vectors", *it, *r.return_vectors);
+        }
+    }
+    if (!ok) return NgspiceError::serialization(f.fault);
+    return r;
+}
+
+std::string encode_header(const WireHeader& h) {
+    ordered_json j;
+    j["id"] = h.id;
+    j["success"] = h.success;
+    ordered_json vecs = ordered_json::array();
+    for (const auto& v : h.vecs) {
+        ordered_json m;
+        m["name"] = v.name;
+        m["len"] = v.len;
+        m["is_scale"] = v.is_scale;
+        m["is_complex"] = v.is_complex;
+        vecs.push_back(std::move(m));
+    }
+    j["vecs"] = std::move(vecs);
+    j["log"] = h.log;
+    if (h.error) j["error"] = *h.error;
+    ordered_json measures = ordered_json::array();
+    for (const auto& [name, value] : h.measures) measures.push_back(ordered_json::array({name, value}));
+    j["measures"] = std::move(measures);  // nlohmann writes non-finite numbers as null
+    return dump(j);
+}
+
+Result<WireHeader> decode_header(std::string_view text) {
+    Result<json> parsed = parse_strict(text);
+    Result<const json*> obj = as_object(parsed);
+    if (!obj) return obj.error();
+    const json& o = **obj;
+    Fields f{o, "", ""};
+    WireHeader h;
+    if (!f.string("id", h.id) || !f.boolean("success", h.success))
+        return NgspiceError::serialization(f.fault);
+    const json* vecs = f.find("vecs");
+    if (!vecs) return NgspiceError::serialization(f.fault);
+    if (!vecs->is_array()) {
+        f.mismatch("vecs", "a list of vector descriptions", *vecs);
+        return NgspiceError::serialization(f.fault);
+    }
+    h.vecs.reserve(vecs->size());
+    for (const auto& e : *vecs) {
+        if (!e.is_object()) {
+            f.mismatch("vecs", "a list of vector descriptions", e);
+            return NgspiceError::serialization(f.fault);
+        }
+        Fields vf{e, " in `vecs`", ""};
+        WireVecMeta m;
+        if (!vf.string("name", m.name) || !vf.unsigned_int("len", m.len) || !vf.boolean("is_scale", m.is_scale) ||
+            !vf.boolean("is_complex", m.is_complex, false))
+            return NgspiceError::serialization(vf.fault);
+        h.vecs.push_back(std::move(m));
+    }
+    if (!f.strings("log", h.log)) return NgspiceError::serialization(f.fault);
+    if (auto it = o.find("error"); it != o.end() && !it->is_null()) {
+        if (!it->is_string()) {
+            f.mismatch("error", "a string or null", *it);
+            return NgspiceError::serialization(f.fault);
+        }
+        h.error = it->get<std::string>();
+    }
+    if (auto it = o.find("measures"); it != o.end()) {
+        const char* expected = "a list of [name, number] pairs";
+        if (!it->is_array()) {
+            f.mismatch("measures", expected, *it);
+            return NgspiceError::serialization(f.fault);
+        }
+        for (const auto& pair : *it) {
+            if (!pair.is_array() || pair.size() != 2 || !pair[0].is_string() ||
+                !(pair[1].is_number() || pair[1].is_null())) {
+                f.mismatch("measures", expected, pair);
+                return NgspiceError::serialization(f.fault);
+            }
+            // A non-finite value is written as null; reading it as NaN keeps the frame usable.
+            double value = pair[1].is_null() ? std::numeric_limits<double>::quiet_NaN() : pair[1].get<double>();
+            h.measures.emplace_back(pair[0].get<std::string>(), value);
+        }
+    }
+    return h;
+}
+
+// ---- writing ----
+
+Status StringSink::write(const char* data, std::size_t n) {
+    bytes.append(data, n);
+    return ok_status();
+}
+
+FdWriter::FdWriter(int fd, std::size_t capacity) : fd_(fd), capacity_(capacity) { buf_.reserve(capacity); }
+
+Status FdWriter::write_all(const char* data, std::size_t n) {
+    while (n > 0) {
+        ssize_t w = ::write(fd_, data, n);
+        if (w < 0) {
+            if (errno == EINTR) continue;
+            return NgspiceError::from_errno(errno);
+        }
+        if (w == 0) return NgspiceError::io("failed to write whole buffer");
+        data += w;
+        n -= static_cast<std::size_t>(w);
+    }
+    return ok_status();
+}
+
+Status FdWriter::write(const char* data, std::size_t n) {
+    if (buf_.size() + n > capacity_) {
+        if (Status s = flush(); !s) return s;
+        if (n >= capacity_) return write_all(data, n);
+    }
+    buf_.append(data, n);
+    return ok_status();
+}
+
+Status FdWriter::flush() {
+    Status s = write_all(buf_.data(), buf_.size());
+    buf_.clear();
+    return s;
+}
+
+Status write_wire_response(ByteSink& out, const std::string& id, bool success,
+                           const std::vector<VectorData>& vectors, const std::vector<std::string>& log,
+                           const std::optional<std::string>& error, const std::vector<Measure>& measures) {
+    WireHeader h{id, success, {}, log, error, measures};
+    h.vecs.reserve(vectors.size());
+    for (const auto& v : vectors) h.vecs.push_back(meta_of(v));
+    std::string header = encode_header(h);
+    auto n = static_cast<std::uint32_t>(header.size());
+    char prefix[4] = {static_cast<char>(n & 0xff), static_cast<char>((n >> 8) & 0xff),
+                      static_cast<char>((n >> 16) & 0xff), static_cast<char>((n >> 24) & 0xff)};
+    if (Status s = out.write(prefix, 4); !s) return s;
+    if (Status s = out.write(header.data(), header.size()); !s) return s;
+    for (const auto& v : vectors) {
+        Status s = v.complex ? out.write(reinterpret_cast<const char*>(v.complex->data()), v.complex->size() * 16)
+                             : out.write(reinterpret_cast<const char*>(v.real.data()), v.real.size() * 8);
+        if (!s) return s;
+    }
+    return out.flush();
+}
+
+// ---- reading ----
+
+NgspiceError read_failure(std::string_view step, const std::string& io_text) {
+    return NgspiceError::worker_crashed("stdout read (" + std::string(step) + ") failed: " + io_text);
+}
+
+std::optional<PayloadReader> PayloadReader::start(const WireVecMeta& meta) {
+    std::uint64_t width = meta.is_complex ? 16 : 8;
+    if (meta.len > std::numeric_limits<std::size_t>::max() / width) return std::nullopt;
+    return PayloadReader(meta, static_cast<std::size_t>(meta.len * width));
+}
+
+std::pair<char*, std::size_t> PayloadReader::next_chunk() {
+    std::size_t n = std::min(kChunk, total_ - filled_);
+    samples_.resize((filled_ + n) / 8);
+    pending_ = n;
+    return {reinterpret_cast<char*>(samples_.data()) + filled_, n};
+}
+
+VectorData PayloadReader::finish() && {
+    VectorData v{std::move(meta_.name), {}, std::nullopt, meta_.is_scale};
+    if (!meta_.is_complex) {
+        v.real = std::move(samples_);
+        return v;
+    }
+    std::size_t n = samples_.size() / 2;
+    v.real.resize(n);
+    std::vector<std::complex<double>> pairs(n);
+    for (std::size_t i = 0; i < n; ++i) {
+        v.real[i] = samples_[2 * i];
+        pairs[i] = {samples_[2 * i], samples_[2 * i + 1]};
+    }
+    v.complex = std::move(pairs);
+    return v;
+}
+
+SimulationResponse make_response(WireHeader&& h, std::vector<VectorData>&& vectors) {
+    return {std::move(h.id), h.success, std::move(vectors), std::move(h.log), std::move(h.error),
+            std::move(h.measures)};
+}
+
+Result<Unit> StringSource::read_exact(char* buf, std::size_t n) {
+    if (bytes_.size() - pos_ < n) {
+        pos_ = bytes_.size();
+        return NgspiceError::io("early eof");
+    }
+    std::memcpy(buf, bytes_.data() + pos_, n);
+    pos_ += n;
+    return ok_status();
+}
+
+Result<SimulationResponse> read_frame(ByteSource& in) {
+    unsigned char prefix[4];
+    if (auto r = in.read_exact(reinterpret_cast<char*>(prefix), 4); !r)
+        return read_failure(kStepHeaderLen, r.error().payload());
+    std::uint32_t len = prefix[0] | (prefix[1] << 8) | (prefix[2] << 16) | (std::uint32_t(prefix[3]) << 24);
+    if (len > kMaxHeaderLen)
+        return read_failure(kStepHeader, "announced header length " + std::to_string(len) + " is too large");
+    std::string header(len, '\0');
+    if (auto r = in.read_exact(header.data(), len); !r) return read_failure(kStepHeader, r.error().payload());
+    Result<WireHeader> h = decode_header(header);
+    if (!h) return h.error();
+    std::vector<VectorData> vectors;
+    vectors.reserve(h->vecs.size());
+    for (const auto& meta : h->vecs) {
+        std::optional<PayloadReader> p = PayloadReader::start(meta);
+        if (!p) return read_failure(meta.is_complex ? PayloadReader::kStepComplexVec : PayloadReader::kStepVecData,
+                                    "announced vector length " + std::to_string(meta.len) + " is too large");
+        while (!p->done()) {
+            auto [buf, n] = p->next_chunk();
+            if (auto r = in.read_exact(buf, n); !r) return read_failure(p->step(), r.error().payload());
+            p->commit();
+        }
+        vectors.push_back(std::move(*p).finish());
+    }
+    return make_response(std::move(*h), std::move(vectors));
+}
+
+}  // namespace tavlo

@@ -1,0 +1,179 @@
+#pragma once
+// The pool-worker wire format: one compact JSON request per line, answered by one
+// length-prefixed frame (JSON header, then raw little-endian binary64 samples).
+
+#include <bit>
+#include <complex>
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <utility>
+#include <vector>
+
+#include "tavlo/error.hpp"
+
+namespace tavlo {
+
+static_assert(std::endian::native == std::endian::little, "samples are copied as little-endian blocks");
+
+using Measure = std::pair<std::string, double>;
+
+/// One simulation job as the pool sends it.
+struct SimulationRequest {
+    std::string id;
+    std::string netlist;
+    std::vector<std::string> commands;
+    std::optional<std::vector<std::string>> return_vectors;
+};
+
+/// Description of one vector payload in a frame.
+struct WireVecMeta {
+    std::string name;
+    std::uint64_t len = 0;
+    bool is_scale = false;
+    bool is_complex = false;
+};
+
+/// The JSON part of a response frame.
+struct WireHeader {
+    std::string id;
+    bool success = false;
+    std::vector<WireVecMeta> vecs;
+    std::vector<std::string> log;
+    std::optional<std::string> error;
+    std::vector<Measure> measures;
+};
+
+/// One result vector in memory; `real` always has the sample count.
+struct VectorData {
+    std::string name;
+    std::vector<double> real;
+    std::optional<std::vector<std::complex<double>>> complex;
+    bool is_scale = false;
+};
+
+/// The result of one simulation as the pool hands it on.
+struct SimulationResponse {
+    std::string id;
+    bool success = false;
+    std::vector<VectorData> vectors;
+    std::vector<std::string> log;
+    std::optional<std::string> error;
+    std::vector<Measure> measures;
+};
+
+/// True for "time", "frequency" and "v-sweep", ignoring ASCII case.
+bool is_scale_name(std::string_view name);
+
+/// ASCII-case-insensitive equality; every other byte must match.
+bool equals_ignore_ascii_case(std::string_view a, std::string_view b);
+
+WireVecMeta meta_of(const VectorData& v);
+
+/// Compact JSON of the request followed by one line feed.
+std::string encode_request_line(const SimulationRequest& request);
+Result<SimulationRequest> decode_request(std::string_view json);
+
+std::string encode_header(const WireHeader& header);
+Result<WireHeader> decode_header(std::string_view json);
+
+// ---- writing frames ----
+
+/// A byte stream that frames are written to.
+class ByteSink {
+public:
+    virtual ~ByteSink() = default;
+    virtual Status write(const char* data, std::size_t n) = 0;
+    virtual Status flush() = 0;
+};
+
+/// Collects bytes in memory (tests, and callers that want the frame as a string).
+class StringSink final : public ByteSink {
+public:
+    Status write(const char* data, std::size_t n) override;
+    Status flush() override { return ok_status(); }
+    std::string bytes;
+};
+
+/// Buffered writer over a file descriptor; errors carry the OS text.
+class FdWriter final : public ByteSink {
+public:
+    explicit FdWriter(int fd, std::size_t capacity = 8192);
+    Status write(const char* data, std::size_t n) override;
+    Status flush() override;
+
+private:
+    Status write_all(const char* data, std::size_t n);
+    int fd_;
+    std::string buf_;
+    std::size_t capacity_;
+};
+
+/// Writes one complete frame and flushes.
+Status write_wire_response(ByteSink& out, const std::string& id, bool success,
+                           const std::vector<VectorData>& vectors, const std::vector<std::string>& log,
+                           const std::optional<std::string>& error, const std::vector<Measure>& measures);
+
+// ---- reading frames (shared by the blocking reader below and the pool's asynchronous one) ----
+
+/// Largest header length a reader accepts; larger announcements fail the request.
+constexpr std::uint32_t kMaxHeaderLen = 0x7fffffffu;
+
+/// Fills one vector's samples straight from the stream, chunk by chunk, so that memory grows
+/// only as bytes actually arrive (a lying length cannot make the reader allocate it up front).
+class PayloadReader {
+public:
+    /// Fails (nothing to read) when the announced size cannot be represented.
+    static std::optional<PayloadReader> start(const WireVecMeta& meta);
+    bool done() const { return filled_ == total_; }
+    /// The next region to fill completely; never empty while !done().
+    std::pair<char*, std::size_t> next_chunk();
+    void commit() { filled_ += pending_; pending_ = 0; }
+    VectorData finish() &&;
+    std::string_view step() const { return meta_.is_complex ? kStepComplexVec : kStepVecData; }
+
+    static constexpr std::size_t kChunk = 1 << 20;
+
+private:
+    explicit PayloadReader(WireVecMeta meta, std::size_t total) : meta_(std::move(meta)), total_(total) {}
+    WireVecMeta meta_;
+    std::vector<double> samples_;  // interleaved re/im for complex vectors
+    std::size_t total_;
+    std::size_t filled_ = 0;
+    std::size_t pending_ = 0;
+
+public:
+    static constexpr std::string_view kStepVecData = "vec data";
+    static constexpr std::string_view kStepComplexVec = "complex vec";
+};
+
+SimulationResponse make_response(WireHeader&& header, std::vector<VectorData>&& vectors);
+
+/// The crash message of one read step, e.g. "stdout read (header len) failed: early eof".
+NgspiceError read_failure(std::string_view step, const std::string& io_text);
+inline constexpr std::string_view kStepHeaderLen = "header len";
+inline constexpr std::string_view kStepHeader = "header";
+
+/// A byte stream that frames are read from.
+class ByteSource {
+public:
+    virtual ~ByteSource() = default;
+    /// Reads exactly n bytes; end of stream first gives the text "early eof".
+    virtual Result<Unit> read_exact(char* buf, std::size_t n) = 0;
+};
+
+class StringSource final : public ByteSource {
+public:
+    explicit StringSource(std::string bytes) : bytes_(std::move(bytes)) {}
+    Result<Unit> read_exact(char* buf, std::size_t n) override;
+
+private:
+    std::string bytes_;
+    std::size_t pos_ = 0;
+};
+
+/// Reads one frame in the pool's order and with the pool's error messages.
+Result<SimulationResponse> read_frame(ByteSource& in);
+
+}  // namespace tavlo
