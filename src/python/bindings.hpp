@@ -2,9 +2,13 @@
 // Shared pieces of the binding layer. Bindings convert and delegate; behaviour lives in the core.
 
 #include <nanobind/nanobind.h>
+#include <nanobind/ndarray.h>
 
+#include <cstddef>
+#include <initializer_list>
 #include <optional>
 #include <string>
+#include <vector>
 
 #include "tavlo/error.hpp"
 #include "tavlo/lut/config.hpp"
@@ -16,6 +20,14 @@ namespace nb = nanobind;
 
 /// Raises the built-in Python exception for this error (never returns).
 [[noreturn]] void raise_error(const NgspiceError& error);
+
+/// A NumPy array that owns `data` (moved into a capsule): callers get copies, never views.
+template <class T>
+nb::ndarray<nb::numpy, T> to_numpy(std::vector<T>&& data, std::initializer_list<std::size_t> shape) {
+    auto* holder = new std::vector<T>(std::move(data));
+    nb::capsule owner(holder, [](void* p) noexcept { delete static_cast<std::vector<T>*>(p); });
+    return nb::ndarray<nb::numpy, T>(holder->data(), shape, owner);
+}
 
 /// Python-side LutConfig: keeps the device type as the caller's string.
 struct PyLutConfig {

@@ -1,5 +1,214 @@
+#include <nanobind/stl/string.h>
+#include <sched.h>
+
+#include <asio/thread_pool.hpp>
+#include <atomic>
+#include <cmath>
+#include <memory>
+
 #include "bindings.hpp"
+#include "result.hpp"
+#include "tavlo/lut/generate.hpp"
+#include "tavlo/lut/sweep.hpp"
+#include "tavlo/pool/block_on.hpp"
+#include "tavlo/pool/worker_pool.hpp"
 
 namespace tavlo::py {
-void register_pool(nb::module_&) {}
+
+using namespace nb::literals;
+
+namespace {
+
+std::atomic<std::uint64_t> SIM_COUNTER{0};
+
+struct PySimulationPool {
+    std::unique_ptr<asio::thread_pool> runtime;
+    std::shared_ptr<WorkerPool> pool;
+    std::uint32_t workers = 0;
+
+    ~PySimulationPool() {
+        pool.reset();  // idle tasks see the queue close and end
+        if (runtime) {
+            // Busy workers are not waited for: their tasks are dropped, pipes closed, children reaped later.
+            runtime->stop();
+            runtime.reset();
+        }
+    }
+};
+
+std::uint32_t available_cores() {
+    cpu_set_t set;
+    if (sched_getaffinity(0, sizeof set, &set) == 0) {
+        int n = CPU_COUNT(&set);
+        if (n > 0) return static_cast<std::uint32_t>(n);
+    }
+    return 1;
+}
+
+std::string type_name_of(nb::handle h) { return nb::type_name(h.type()).c_str(); }
+
+[[noreturn]] void arg_type_error(const char* arg, const std::string& what) {
+    throw nb::type_error(("argument '" + std::string(arg) + "': " + what).c_str());
+}
+
+std::string to_str(nb::handle h, const char* arg) {
+    if (!PyUnicode_Check(h.ptr())) arg_type_error(arg, "expected str, got " + type_name_of(h));
+    return nb::cast<std::string>(h);
+}
+
+std::vector<std::string> to_str_list(nb::handle h, const char* arg) {
+    // A str is a sequence too, but of characters: almost certainly a mistake.
+    if (PyUnicode_Check(h.ptr()) || !PySequence_Check(h.ptr()))
+        arg_type_error(arg, "expected a sequence of str, got " + type_name_of(h));
+    std::vector<std::string> out;
+    for (nb::handle item : nb::cast<nb::sequence>(h)) {
+        if (!PyUnicode_Check(item.ptr()))
+            arg_type_error(arg, "every element must be str, got " + type_name_of(item));
+        out.push_back(nb::cast<std::string>(item));
+    }
+    return out;
+}
+
+std::chrono::nanoseconds to_duration(double secs) {
+    if (secs < 0) throw nb::value_error("cannot convert float seconds to Duration: value is negative");
+    double ns = secs * 1e9;
+    if (std::isnan(ns) || ns >= 9.2233720368547758e18)
+        throw nb::value_error("cannot convert float seconds to Duration: value is either too big or NaN");
+    return std::chrono::nanoseconds(static_cast<std::int64_t>(ns));
+}
+
+/// Waits for `work` with the interpreter lock released; Ctrl-C abandons the call and raises.
+template <class T>
+T wait_releasing_gil(PySimulationPool& self, asio::awaitable<T> work, CallState& call) {
+    std::optional<T> out;
+    {
+        nb::gil_scoped_release release;  // the work touches no Python object
+        out = block_on(self.runtime->get_executor(), std::move(work), [] {
+            nb::gil_scoped_acquire acquire;
+            return PyErr_CheckSignals() != 0;
+        });
+    }
+    if (!out) {
+        call.abandon();
+        throw nb::python_error();  // KeyboardInterrupt (or whatever the signal handler raised)
+    }
+    return std::move(*out);
+}
+
+LutConfig to_core_config(const PyLutConfig& c) {
+    if (c.device_type != "nmos" && c.device_type != "pmos")
+        throw nb::value_error(("device_type must be 'nmos' or 'pmos', got '" + c.device_type + "'").c_str());
+    LutConfig core;
+    core.width = c.width;
+    core.lengths = c.lengths;
+    core.vgs = c.vgs;
+    core.vds = c.vds;
+    core.vbs = c.vbs;
+    core.model_file = c.model_file;
+    core.model_section = c.model_section;
+    core.model_card = c.model_card;
+    core.model_name = c.model_name;
+    core.is_pmos = c.device_type == "pmos";
+    if (auto fault = validate_config(core)) throw nb::value_error(fault->c_str());
+    return core;
+}
+
+std::uint32_t to_chunk_count(nb::handle h) {
+    if (!PyLong_Check(h.ptr())) arg_type_error("n_chunks", "'" + type_name_of(h) + "' object cannot be interpreted as an integer");
+    int overflow = 0;
+    long long v = PyLong_AsLongLongAndOverflow(h.ptr(), &overflow);
+    if (overflow != 0 || v < 0 || v > 4294967295LL) {
+        PyErr_SetString(PyExc_OverflowError, "argument 'n_chunks': out of range integral type conversion attempted");
+        throw nb::python_error();
+    }
+    if (v == 0) throw nb::value_error("n_chunks must be at least 1, got 0");
+    return static_cast<std::uint32_t>(v);
+}
+
+}  // namespace
+
+void register_pool(nb::module_& m) {
+    nb::class_<PySimulationPool>(
+        m, "_SimulationPool",
+        "An ngspice worker pool.\n"
+        "\n"
+        "Manages N worker processes and exposes a synchronous Python API backed by an\n"
+        "internal asynchronous runtime. The Python package wraps it in its own\n"
+        "``SimulationPool`` class, which adds a ``generate_lut`` that returns a richer table\n"
+        "object with plotting and design methods; this native class is exported as\n"
+        "``_SimulationPool``.")
+        .def(
+            "__init__",
+            [](PySimulationPool* self, std::optional<std::uint32_t> workers, double timeout_secs,
+               std::optional<std::string> worker_exe) {
+                std::uint32_t n = workers ? *workers : available_cores();
+                if (n == 0) throw nb::value_error("workers must be at least 1, got 0");
+                std::chrono::nanoseconds timeout = to_duration(timeout_secs);
+                auto runtime = std::make_unique<asio::thread_pool>(available_cores());
+                Result<std::shared_ptr<WorkerPool>> pool =
+                    WorkerPool::create(runtime->get_executor(), n, timeout, std::move(worker_exe));
+                if (!pool) {
+                    runtime->stop();
+                    raise_error(pool.error());
+                }
+                new (self) PySimulationPool{std::move(runtime), std::move(*pool), n};
+            },
+            "workers"_a = nb::none(), "timeout_secs"_a = 120.0, "worker_exe"_a = nb::none(),
+            nb::sig("def __init__(self, workers: int | None = None, timeout_secs: float = 120.0, "
+                    "worker_exe: str | None = None) -> None"))
+        .def("__repr__",
+             [](const PySimulationPool& s) { return "SimulationPool(workers=" + std::to_string(s.workers) + ")"; })
+        .def(
+            "run_simulation",
+            [](PySimulationPool& self, nb::handle netlist, nb::handle commands, nb::handle id) {
+                SimulationRequest req;
+                req.netlist = to_str(netlist, "netlist");
+                req.commands = to_str_list(commands, "commands");
+                req.id = id.is_none() ? "py-" + std::to_string(SIM_COUNTER.fetch_add(1)) : to_str(id, "id");
+                auto call = std::make_shared<CallState>();
+                Reply reply = wait_releasing_gil(self, self.pool->run_simulation(std::move(req), call), *call);
+                if (!reply) raise_error(reply.error());
+                return PySimulationResult{std::move(*reply)};
+            },
+            "netlist"_a, "commands"_a, "id"_a = nb::none(),
+            nb::sig("def run_simulation(self, netlist: str, commands: collections.abc.Sequence[str], "
+                    "id: str | None = None) -> SimulationResult"),
+            "Run an arbitrary SPICE netlist and return the simulation result.\n"
+            "\n"
+            "Args:\n"
+            "    netlist: Full SPICE netlist string, ending with `.end`.\n"
+            "    commands: ngspice commands to run after loading, e.g. ``[\"run\"]``.\n"
+            "    id: Optional correlation ID (auto-generated if omitted).\n"
+            "\n"
+            "Returns:\n"
+            "    :class:`SimulationResult`\n")
+        .def(
+            "generate_lut",
+            [](PySimulationPool& self, nb::handle config, nb::handle n_chunks) {
+                if (!nb::isinstance<PyLutConfig>(config))
+                    arg_type_error("config", "expected LutConfig, got " + type_name_of(config));
+                std::optional<std::uint32_t> chunks;
+                if (!n_chunks.is_none()) chunks = to_chunk_count(n_chunks);
+                LutConfig core = to_core_config(nb::cast<const PyLutConfig&>(config));
+                std::uint32_t k = chunks ? *chunks : default_chunk_count(core, self.workers);
+                auto call = std::make_shared<CallState>();
+                Result<TransistorLut> lut = wait_releasing_gil(
+                    self, generate_lut(self.pool, std::move(core), k, std::nullopt, call), *call);
+                if (!lut) raise_error(lut.error());
+                return PyTransistorLut{std::move(*lut)};
+            },
+            "config"_a, "n_chunks"_a = nb::none(),
+            nb::sig("def generate_lut(self, config: LutConfig, n_chunks: int | None = None) -> TransistorLut"),
+            "Generate a transistor look-up table.\n"
+            "\n"
+            "Args:\n"
+            "    config: :class:`LutConfig` with the device and the sweep ranges.\n"
+            "    n_chunks: Number of parallel Vgs chunks. Without it each chunk targets about\n"
+            "        50K data points, collapsing to the worker count for small grids and scaling\n"
+            "        up for large ones.\n"
+            "\n"
+            "Returns:\n"
+            "    :class:`TransistorLut`\n");
+}
+
 }  // namespace tavlo::py

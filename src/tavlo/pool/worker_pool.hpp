@@ -1,0 +1,59 @@
+#pragma once
+// N long-lived worker processes fed from one bounded queue, with time-outs, crash detection and
+// respawn. Callers await run_simulation(); nothing outside the pool sees its machinery.
+
+#include <asio/any_io_executor.hpp>
+#include <asio/awaitable.hpp>
+#include <atomic>
+#include <chrono>
+#include <cstdint>
+#include <memory>
+#include <optional>
+#include <string>
+
+#include "tavlo/error.hpp"
+#include "tavlo/protocol.hpp"
+
+namespace tavlo {
+
+using Reply = Result<SimulationResponse>;
+
+/// A caller's interest in one request. Abandoning it (Ctrl-C, a failed characterisation)
+/// makes a worker skip the request if it is still queued; a running one finishes unread.
+class CallState {
+public:
+    void abandon() { abandoned_.store(true, std::memory_order_relaxed); }
+    bool abandoned() const { return abandoned_.load(std::memory_order_relaxed); }
+
+private:
+    std::atomic<bool> abandoned_{false};
+};
+
+namespace detail {
+struct PoolShared;
+}
+
+class WorkerPool {
+public:
+    /// Resolves the worker binary and starts one task per worker on `executor`; does not wait
+    /// for any process to start. `workers` must be at least 1.
+    static Result<std::shared_ptr<WorkerPool>> create(const asio::any_io_executor& executor, std::uint32_t workers,
+                                                      std::chrono::nanoseconds timeout,
+                                                      std::optional<std::string> worker_exe);
+    ~WorkerPool();
+    WorkerPool(const WorkerPool&) = delete;
+    WorkerPool& operator=(const WorkerPool&) = delete;
+
+    /// Queues the request (waiting while the queue is full) and awaits its answer.
+    asio::awaitable<Reply> run_simulation(SimulationRequest request,
+                                          std::shared_ptr<CallState> call = nullptr) const;
+
+private:
+    explicit WorkerPool(std::shared_ptr<detail::PoolShared> shared) : shared_(std::move(shared)) {}
+    std::shared_ptr<detail::PoolShared> shared_;
+};
+
+/// Writes one whole line to standard error, never interleaved with another.
+void log_line(const std::string& line);
+
+}  // namespace tavlo
