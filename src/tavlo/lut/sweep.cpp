@@ -1,1 +1,30 @@
-// implemented in its own change
+#include "tavlo/lut/sweep.hpp"
+
+#include <algorithm>
+
+namespace tavlo {
+
+std::vector<std::pair<std::uint32_t, std::uint32_t>> chunk_indices(std::uint32_t n, std::uint32_t k) {
+    std::vector<std::pair<std::uint32_t, std::uint32_t>> out;
+    if (n == 0) return out;
+    k = std::max<std::uint32_t>(k, 1);  // callers reject 0; never divide by it
+    // 64-bit arithmetic: start + size can pass 2^32 - 1 near the top of the range.
+    const std::uint64_t size = n / k + (n % k != 0 ? 1 : 0);
+    out.reserve(static_cast<std::size_t>((n + size - 1) / size));
+    for (std::uint64_t start = 0; start < n;) {
+        const std::uint64_t last = std::min<std::uint64_t>(start + size - 1, n - 1);
+        out.emplace_back(static_cast<std::uint32_t>(start), static_cast<std::uint32_t>(last));
+        start = last + 1;
+    }
+    return out;
+}
+
+std::uint32_t default_chunk_count(const LutConfig& config, std::uint32_t workers) {
+    const std::uint32_t n_vds = config.vds.point_count();
+    const std::uint32_t n_vgs = config.vgs.point_count();
+    const std::uint32_t rows_per_chunk = std::max<std::uint32_t>(CHUNK_POINT_TARGET / std::max<std::uint32_t>(n_vds, 1), 1);
+    const std::uint32_t chunks = n_vgs / rows_per_chunk + (n_vgs % rows_per_chunk != 0 ? 1 : 0);
+    return std::max(chunks, workers);
+}
+
+}  // namespace tavlo
