@@ -7,3 +7,5 @@ for _name in ("_SimulationPool", "LutConfig", "TransistorLut", "SimulationResult
     if hasattr(_native, _name):
         globals()[_name] = getattr(_native, _name)
 del _name
+
+from ._pool import SimulationPool  # noqa: E402

@@ -1,3 +1,4 @@
+#include <nanobind/stl/optional.h>
 #include <nanobind/stl/string.h>
 #include <sched.h>
 

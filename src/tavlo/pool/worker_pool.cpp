@@ -206,9 +206,9 @@ asio::awaitable<Reply> WorkerPool::run_simulation(SimulationRequest request, std
     auto shared = shared_;
     if (shared->tasks_gone.load()) co_return NgspiceError::pool_send_failed();
     auto reply = std::make_shared<ReplyChannel>(co_await asio::this_coro::executor, 1);
-    auto [ec] = co_await shared->queue.async_send(asio::error_code{},
-                                                   QueueItem{std::move(request), detail::ReplySender(reply, call)},
-                                                   use_tuple);
+    // A named item, not a temporary inside the co_await: GCC 12 mishandles such temporaries.
+    QueueItem item{std::move(request), detail::ReplySender(reply, std::move(call))};
+    auto [ec] = co_await shared->queue.async_send(asio::error_code{}, std::move(item), use_tuple);
     if (ec) co_return NgspiceError::pool_send_failed();
     // The last task may have ended while this item went in: make sure it is not stranded.
     if (shared->tasks_gone.load()) shared->drain();

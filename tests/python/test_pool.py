@@ -1,0 +1,255 @@
+"""The pool under faults, driven by a scripted fake worker (real-ngspice behaviour is in test_simulation.py)."""
+
+import math
+import os
+import signal
+import stat
+import sys
+import threading
+import time
+
+import pytest
+
+import tavlo
+from conftest import HERE, netlist
+
+
+def value_and_pid(result):
+    return result.vector("value")[0], int(result.vector("pid")[0])
+
+
+def pool_lines(err):
+    return [line for line in err.splitlines() if line.startswith("[pool]")]
+
+
+def test_concurrent_callers_each_get_their_own_answer(fake_worker):
+    pool = tavlo._SimulationPool(3, 30.0, fake_worker)
+    errors = []
+
+    def caller(t):
+        for i in range(25):
+            v = t * 1000 + i + 0.25
+            r = pool.run_simulation(netlist(value=v), ["run"], id=f"t{t}-{i}")
+            if r.id != f"t{t}-{i}" or r.vector("value")[0] != v:
+                errors.append((t, i, r.id, r.vector("value")[0]))
+
+    threads = [threading.Thread(target=caller, args=(t,)) for t in range(8)]
+    for t in threads:
+        t.start()
+    for t in threads:
+        t.join(60)
+    assert not errors
+
+
+def test_more_requests_than_the_queue_holds_all_complete(fake_worker):
+    pool = tavlo._SimulationPool(1, 30.0, fake_worker)  # queue of 4
+    results = [None] * 12
+
+    def caller(i):
+        results[i] = pool.run_simulation(netlist("slow", i, "SLOW_SECS=0.02"), ["run"]).vector("value")[0]
+
+    threads = [threading.Thread(target=caller, args=(i,)) for i in range(12)]
+    for t in threads:
+        t.start()
+    for t in threads:
+        t.join(60)
+    assert results == list(range(12))
+
+
+def test_worker_killed_between_requests_is_replaced_before_the_next(fake_worker, capfd):
+    pool = tavlo._SimulationPool(1, 30.0, fake_worker)
+    _, pid = value_and_pid(pool.run_simulation(netlist(value=1), ["run"]))
+    os.kill(pid, signal.SIGKILL)
+    time.sleep(0.2)
+    value, new_pid = value_and_pid(pool.run_simulation(netlist(value=2), ["run"]))
+    assert (value, new_pid != pid) == (2, True)
+    assert pool_lines(capfd.readouterr().err) == ["[pool] worker 0: detected dead process, respawning"]
+
+
+def test_worker_dying_mid_request_fails_only_that_request(fake_worker, capfd):
+    pool = tavlo._SimulationPool(1, 30.0, fake_worker)
+    with pytest.raises(RuntimeError) as exc:
+        pool.run_simulation(netlist("crash"), ["run"])
+    assert str(exc.value) == "worker crashed: stdout read (header len) failed: early eof"
+    assert value_and_pid(pool.run_simulation(netlist(value=5), ["run"]))[0] == 5
+    assert pool_lines(capfd.readouterr().err) == [
+        "[pool] worker 0: crashed during simulation — stdout read (header len) failed: early eof",
+        "[pool] worker 0: respawned successfully",
+    ]
+
+
+def test_timed_out_worker_is_replaced_and_its_late_answer_never_delivered(fake_worker, capfd):
+    pool = tavlo._SimulationPool(1, 1.0, fake_worker)
+    _, pid = value_and_pid(pool.run_simulation(netlist(value=0), ["run"]))
+    start = time.monotonic()
+    with pytest.raises(RuntimeError) as exc:
+        pool.run_simulation(netlist("slow", 111, "SLOW_SECS=2"), ["run"])
+    assert str(exc.value) == "simulation failed: worker timed out after 1s"
+    assert time.monotonic() - start < 1.9
+    time.sleep(1.5)  # the old process would have answered by now
+    value, new_pid = value_and_pid(pool.run_simulation(netlist(value=222), ["run"]))
+    assert value == 222 and new_pid != pid
+    assert "[pool] worker 0: crashed during simulation — worker timed out after 1s" in capfd.readouterr().err
+
+
+@pytest.mark.parametrize("mode, exc_type, message", [
+    ("badframe", ValueError, "serialization error: "),
+    ("huge", RuntimeError, "worker crashed: stdout read (header) failed: "),
+])
+def test_bad_frames_fail_only_their_request(fake_worker, mode, exc_type, message):
+    pool = tavlo._SimulationPool(1, 30.0, fake_worker)
+    _, pid = value_and_pid(pool.run_simulation(netlist(value=1), ["run"]))
+    with pytest.raises(exc_type) as exc:
+        pool.run_simulation(netlist(mode), ["run"])
+    assert str(exc.value).startswith(message)
+    value, next_pid = value_and_pid(pool.run_simulation(netlist(value=3), ["run"]))
+    assert value == 3
+    # A malformed header leaves the stream in step, so that worker is kept; a huge one is not trusted.
+    assert (next_pid == pid) == (mode == "badframe")
+
+
+def test_missing_worker_executable_exhausts_the_pool(tmp_path, capfd):
+    pool = tavlo._SimulationPool(2, 30.0, str(tmp_path / "no-such-worker"))
+    deadline = time.monotonic() + 10
+    while len([line for line in capfd.readouterr().err.splitlines() if "failed to spawn" in line]) < 2:
+        assert time.monotonic() < deadline
+        time.sleep(0.05)
+    with pytest.raises(RuntimeError, match="^worker pool exhausted$"):
+        pool.run_simulation(netlist(), ["run"])
+
+
+def test_constructor_arguments():
+    assert repr(tavlo._SimulationPool(3, 1.5, "/nonexistent")) == "SimulationPool(workers=3)"
+    assert repr(tavlo._SimulationPool(worker_exe="/nonexistent")) == \
+        f"SimulationPool(workers={len(os.sched_getaffinity(0))})"
+    with pytest.raises(TypeError):
+        tavlo._SimulationPool(1, None)
+    with pytest.raises(TypeError):
+        tavlo._SimulationPool(-1)
+    with pytest.raises(ValueError, match="^workers must be at least 1, got 0$"):
+        tavlo._SimulationPool(0)
+    with pytest.raises(ValueError, match="^cannot convert float seconds to Duration: value is negative$"):
+        tavlo._SimulationPool(1, -1.0)
+    for bad in (math.nan, math.inf, 1e300):
+        with pytest.raises(ValueError, match="value is either too big or NaN$"):
+            tavlo._SimulationPool(1, bad)
+
+
+def test_run_simulation_arguments_and_generated_ids(fake_worker):
+    pool = tavlo._SimulationPool(1, 30.0, fake_worker)
+    with pytest.raises(TypeError, match="argument 'commands'"):
+        pool.run_simulation(netlist(), "run")
+    with pytest.raises(TypeError, match="argument 'commands'"):
+        pool.run_simulation(netlist(), ["run", 3])
+    with pytest.raises(TypeError, match="argument 'netlist'"):
+        pool.run_simulation(b"x", ["run"])
+    with pytest.raises(TypeError, match="argument 'id'"):
+        pool.run_simulation(netlist(), ["run"], 7)
+    first = int(pool.run_simulation(netlist(), ("run",)).id.removeprefix("py-"))
+    assert pool.run_simulation(netlist(), ["run"], id="same").id == "same"
+    assert pool.run_simulation(netlist(), ["run"], id="same").id == "same"
+    assert pool.run_simulation(netlist(), ["run"]).id == f"py-{first + 1}"
+
+
+def find_worker_candidates(tmp_path, names):
+    dirs = {}
+    for tag, name in enumerate(names, start=1):
+        d = tmp_path / name / "bin"
+        d.mkdir(parents=True)
+        exe = d / "ngspice-worker"
+        exe.write_text(f"#!/bin/sh\nFAKE_TAG={tag} exec '{sys.executable}' '{HERE / 'fake_worker.py'}'\n")
+        exe.chmod(exe.stat().st_mode | stat.S_IXUSR)
+        dirs[name] = (d, tag)
+    return dirs
+
+
+def test_worker_discovery_order(tmp_path, no_stale_env):
+    own_dir = os.path.dirname(os.path.realpath(sys.executable))
+    if os.path.exists(os.path.join(own_dir, "ngspice-worker")):
+        pytest.skip("a worker next to the interpreter would win over every other candidate")
+    c = find_worker_candidates(tmp_path, ["bin_env", "venv", "path1", "path2"])
+
+    def chosen():
+        return tavlo._SimulationPool(1, 30.0).run_simulation(netlist(), ["run"]).vector("value")[0]
+
+    no_stale_env.setenv("PATH", f"{tmp_path / 'empty'}:{c['path1'][0]}:{c['path2'][0]}:{os.environ['PATH']}")
+    assert chosen() == c["path1"][1]
+    no_stale_env.setenv("VIRTUAL_ENV", str(tmp_path / "venv"))
+    assert chosen() == c["venv"][1]
+    no_stale_env.setenv("NGSPICE_WORKER_BIN", str(tmp_path / "missing"))
+    assert chosen() == c["venv"][1]
+    no_stale_env.setenv("NGSPICE_WORKER_BIN", str(c["bin_env"][0] / "ngspice-worker"))
+    assert chosen() == c["bin_env"][1]
+
+
+def zombie_children():
+    me, found = os.getpid(), []
+    for entry in os.listdir("/proc"):
+        if entry.isdigit():
+            try:
+                with open(f"/proc/{entry}/stat") as f:
+                    fields = f.read().rsplit(")", 1)[1].split()
+            except OSError:
+                continue
+            if fields[0] == "Z" and int(fields[1]) == me:
+                found.append(int(entry))
+    return found
+
+
+def test_dropped_pools_leave_no_zombies(fake_worker):
+    for i in range(20):
+        pool = tavlo._SimulationPool(2, 30.0, fake_worker)
+        pool.run_simulation(netlist(value=i), ["run"])
+        del pool
+    deadline = time.monotonic() + 10
+    while zombie_children() and time.monotonic() < deadline:
+        time.sleep(0.05)
+    assert zombie_children() == []
+
+
+def test_dropping_a_pool_does_not_wait_for_a_busy_worker(fake_worker):
+    pool = tavlo._SimulationPool(1, 60.0, fake_worker)
+    threading.Timer(0.3, os.kill, (os.getpid(), signal.SIGINT)).start()
+    with pytest.raises(KeyboardInterrupt):
+        pool.run_simulation(netlist("hang"), ["run"])
+    start = time.monotonic()
+    del pool  # its only worker is still inside the abandoned request
+    assert time.monotonic() - start < 2
+
+
+def test_interpreter_lock_is_free_while_waiting(fake_worker):
+    pool = tavlo._SimulationPool(1, 30.0, fake_worker)
+    ticks = 0
+    stop = threading.Event()
+
+    def spin():
+        nonlocal ticks
+        while not stop.is_set():
+            ticks += 1
+            time.sleep(0.001)
+
+    t = threading.Thread(target=spin)
+    t.start()
+    pool.run_simulation(netlist("slow", 0, "SLOW_SECS=0.5"), ["run"])
+    stop.set()
+    t.join()
+    assert ticks > 100
+
+
+def test_ctrl_c_interrupts_a_call_and_the_pool_keeps_working(fake_worker):
+    pool = tavlo._SimulationPool(2, 60.0, fake_worker)
+    threading.Timer(0.3, os.kill, (os.getpid(), signal.SIGINT)).start()
+    start = time.monotonic()
+    with pytest.raises(KeyboardInterrupt):
+        pool.run_simulation(netlist("slow", 0, "SLOW_SECS=5"), ["run"])
+    assert time.monotonic() - start < 1.5
+    assert pool.run_simulation(netlist(value=9), ["run"]).vector("value")[0] == 9
+
+
+def test_simulation_pool_wrapper_closes(fake_worker):
+    with tavlo.SimulationPool(1, 30.0, fake_worker) as pool:
+        assert pool.run_simulation(netlist(value=4), ["run"]).vector("value")[0] == 4
+        assert pool.workers == 1
+    pool.close()
+    with pytest.raises(RuntimeError, match="closed"):
+        pool.run_simulation(netlist(), ["run"])
