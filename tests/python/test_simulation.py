@@ -1,0 +1,111 @@
+"""What users see of a simulation: real ngspice through the pool, read back as SimulationResult."""
+
+import threading
+
+import numpy as np
+import pytest
+
+import tavlo
+
+DIVIDER = """divider
+V1 in 0 dc 1
+R1 in out 1k
+R2 out 0 {r2}
+.end
+"""
+
+RC_TRAN = """rc step
+V1 1 0 pulse(0 1 0 1n 1n 1 2)
+R1 1 out 1k
+C1 out 0 1n
+.tran 10n 5u
+.measure tran vmax max v(out)
+.measure tran vmax max v(1)
+.end
+"""
+
+RC_AC = """rc lowpass
+V1 in 0 dc 0 ac 1
+R1 in out 1k
+C1 out 0 1n
+.ac dec 5 1k 10meg
+.end
+"""
+
+
+@pytest.fixture(scope="module")
+def pool(worker_exe):
+    return tavlo.SimulationPool(2, 60.0, worker_exe)
+
+
+def test_concurrent_threads_each_get_their_own_operating_point(pool):
+    mismatches = []
+
+    def caller(t):
+        for i in range(15):
+            r2 = 1000 + 37 * t + i  # a value unique to this request
+            res = pool.run_simulation(DIVIDER.format(r2=r2), ["op"])
+            if not np.isclose(res.vector("out")[0], r2 / (1000 + r2), rtol=1e-9, atol=0):
+                mismatches.append((t, i))
+
+    threads = [threading.Thread(target=caller, args=(t,)) for t in range(6)]
+    for t in threads:
+        t.start()
+    for t in threads:
+        t.join(120)
+    assert mismatches == []
+
+
+def test_vector_lookup_accepts_both_node_name_forms(pool):
+    res = pool.run_simulation(RC_TRAN, ["run"])
+    assert res.success and res.error is None
+    names = res.vector_names()
+    assert {"time", "V(1)", "out"} <= set(names)
+    for alias, name in [("TIME", "time"), ("Time", "time"), ("1", "V(1)"), ("v(1)", "V(1)"),
+                        ("v(out)", "out"), ("V(OUT)", "out"), ("OUT", "out")]:
+        np.testing.assert_array_equal(res.vector(alias), res.vectors_dict()[name])
+    with pytest.raises(KeyError) as exc:
+        res.vector("v(nope)")
+    assert exc.value.args[0] == "vector 'v(nope)' not found; available: [" + \
+        ", ".join(f'"{n}"' for n in names) + "]"
+    with pytest.raises(ValueError, match=r"^vector 'out' has no complex data \(not an AC analysis result\)$"):
+        res.complex_vector("out")
+    with pytest.raises(TypeError, match="argument 'name'"):
+        res.vector(1)
+    # A measure name given twice keeps the later value.
+    assert set(res.measures) == {"vmax"}
+    assert res.measures["vmax"] == pytest.approx(1.0, abs=1e-3)
+
+
+def test_results_hand_out_copies(pool):
+    res = pool.run_simulation(RC_TRAN, ["run"])
+    v = res.vector("out")
+    v[:] = 42.0
+    assert not np.any(res.vector("out") == 42.0)
+    res.log.clear()
+    assert res.log
+    assert res.vector("time").dtype == np.float64
+
+
+def test_ac_vectors_are_complex(pool):
+    res = pool.run_simulation(RC_AC, ["run"])
+    assert res.success, res.error
+    f = res.vector("frequency")
+    h = res.complex_vector("out")
+    assert h.dtype == np.complex128 and h.shape == f.shape
+    np.testing.assert_allclose(h, 1 / (1 + 2j * np.pi * f * 1e-6), rtol=1e-6)
+    np.testing.assert_array_equal(res.vector("out"), h.real)
+
+
+def test_rejected_netlist_is_a_result_not_an_exception(pool):
+    res = pool.run_simulation("no end line\nR1 a 0 1k\n", ["op"], id="bad-1")
+    assert repr(res) == "SimulationResult(id='bad-1', success=false, vectors=0)"
+    assert res.error == "netlist does not end with .end"
+    assert res.measures == {}
+    with pytest.raises(KeyError, match=r"available: \[\]"):
+        res.vector("x")
+
+
+def test_result_has_no_constructor():
+    with pytest.raises(TypeError, match="^No constructor defined for SimulationResult$"):
+        tavlo.SimulationResult()
