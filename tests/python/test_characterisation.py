@@ -1,0 +1,121 @@
+"""Characterising the built-in devices on real ngspice through the pool."""
+
+import math
+import os
+import re
+import signal
+import threading
+import time
+
+import numpy as np
+import pytest
+
+import tavlo
+
+SMALL = dict(vgs=(0.0, 1.8, 0.1), vds=(0.0, 1.8, 0.1))  # 19 x 19 points
+
+
+@pytest.fixture(scope="module")
+def pool(worker_exe):
+    return tavlo._SimulationPool(2, 60.0, worker_exe)
+
+
+def progress(out):
+    return [line for line in out.splitlines() if line.startswith("  ")]
+
+
+def test_nmos_table_is_physically_sensible(pool, capfd):
+    lut = pool.generate_lut(tavlo.LutConfig(lengths=(1e-7, 3e-7, 1e-7)), 4)
+    lines = progress(capfd.readouterr().out)
+    assert lines[0] == "  3 L value(s) × 37 Vgs pts × 37 Vds pts  → 12 jobs across 4 Vgs chunk(s)"
+    assert re.fullmatch(r"  all 12 jobs completed in \d+\.\dms  \(\d+ op/s\)", lines[1])
+    assert repr(lut) == "TransistorLut(n_l=3, n_vgs=37, n_vds=37)"
+    assert lut.id.shape == lut.gm.shape == lut.gds.shape == (3, 37, 37)
+    np.testing.assert_allclose(lut.lengths, [1e-7, 2e-7, 3e-7], rtol=1e-12)
+    np.testing.assert_array_equal(lut.vgs, 0.05 * np.arange(37))
+    # Saturation (Vds = 1.8 V) above threshold: Id rises with Vgs, gm and gds are not negative.
+    sat = lut.id[:, 20:, -1]
+    assert np.all(np.diff(sat, axis=1) > 0)
+    assert np.all(lut.gm[:, 20:, -1] > 0) and np.all(lut.gds[:, 20:, 25:] >= 0)
+    # Shorter channels carry more current at the same bias.
+    assert np.all(lut.id[0, 30, 30] > lut.id[2, 30, 30])
+    # gm is the Vgs derivative of the stored Id, with the configured step.
+    np.testing.assert_allclose(lut.gm[1, 1:-1, 20], (lut.id[1, 2:, 20] - lut.id[1, :-2, 20]) / 0.1)
+
+
+def test_pmos_with_negative_sweeps(pool, capfd):
+    cfg = tavlo.LutConfig("pmos", vgs=(0.0, -1.8, -0.1), vds=(0.0, -1.8, -0.1))
+    lut = pool.generate_lut(cfg)
+    assert repr(lut) == "TransistorLut(L=5.000e-7, n_vgs=19, n_vds=19)"
+    assert lut.lengths is None and lut.id.shape == (19, 19)
+    assert lut.vgs[-1] == pytest.approx(-1.8)
+    on = np.abs(lut.id[10:, -1])
+    assert np.all(np.diff(on) > 0)  # |Id| rises with |Vgs|
+    # The derivative is taken against the signed step, so it is with respect to the voltage itself.
+    np.testing.assert_allclose(lut.gm[5, -1], (lut.id[6, -1] - lut.id[4, -1]) / -0.2)
+
+
+def test_chunking_does_not_change_the_table(pool, capfd):
+    one = pool.generate_lut(tavlo.LutConfig(**SMALL), 1)
+    many = pool.generate_lut(tavlo.LutConfig(**SMALL), 100)
+    lines = progress(capfd.readouterr().out)
+    assert lines[2].endswith("→ 19 jobs across 19 Vgs chunk(s)")
+    np.testing.assert_allclose(many.id, one.id, rtol=1e-9, atol=1e-18)
+    np.testing.assert_allclose(many.gds, one.gds, rtol=1e-6, atol=1e-15)
+
+
+def test_csv_matches_the_arrays(pool, tmp_path):
+    lut = pool.generate_lut(tavlo.LutConfig(**SMALL))
+    path = tmp_path / "nmos.csv"
+    lut.to_csv(str(path))
+    lines = path.read_text().splitlines()
+    assert lines[0] == "L,Vgs,Vds,Id,gm,gds" and len(lines) == 1 + 19 * 19
+    i, j = 12, 7
+    fields = lines[1 + i * 19 + j].split(",")
+    assert fields[0] == "5.000000e-7"
+    assert float(fields[3]) == pytest.approx(lut.id[i, j], rel=1e-6)
+    assert float(fields[4]) == pytest.approx(lut.gm[i, j], rel=1e-6)
+
+
+def test_a_failing_chunk_fails_the_whole_call(pool, capfd):
+    with pytest.raises(RuntimeError) as exc:
+        pool.generate_lut(tavlo.LutConfig(model_name="nosuchmodel", **SMALL), 3)
+    assert re.match(r"simulation failed: L=5\.000e-7 chunk [0-2] failed: .+", str(exc.value))
+    assert len(progress(capfd.readouterr().out)) == 1  # the completion line never comes
+    assert pool.generate_lut(tavlo.LutConfig(**SMALL)).id.shape == (19, 19)
+
+
+@pytest.mark.parametrize("kwargs, n_chunks, message", [
+    (dict(device_type="NMOS"), None, "device_type must be 'nmos' or 'pmos', got 'NMOS'"),
+    ({}, 0, "n_chunks"),
+    (dict(vgs=(0.0, 1.8, 0.0)), None, "vgs"),
+    (dict(vds=(0.0, 1.8, math.nan)), None, "vds"),
+    (dict(lengths=(1e-7, 1e-6, math.inf)), None, "lengths"),
+    (dict(vgs=(0.5, 0.5, 0.1)), None, "vgs"),
+    (dict(model_name="nch\n.include /etc/passwd"), None, "model_name"),
+    (dict(model_file="m.lib\nV1 a 0 1"), None, "model_file"),
+    (dict(model_card=".model nch nmos\0"), None, "model_card"),
+])
+def test_bad_configurations_are_refused_before_simulating(pool, capfd, kwargs, n_chunks, message):
+    with pytest.raises(ValueError, match=re.escape(message)):
+        pool.generate_lut(tavlo.LutConfig(**kwargs), n_chunks)
+    assert progress(capfd.readouterr().out) == []
+
+
+def test_argument_types(pool):
+    with pytest.raises(TypeError, match="argument 'config'"):
+        pool.generate_lut("nmos")
+    with pytest.raises(TypeError, match="argument 'n_chunks'"):
+        pool.generate_lut(tavlo.LutConfig(), 2.5)
+
+
+def test_ctrl_c_cancels_a_characterisation_and_the_pool_keeps_working(pool, capfd):
+    big = tavlo.LutConfig(lengths=(1e-7, 4e-6, 1e-7), vgs=(0.0, 1.8, 0.005), vds=(0.0, 1.8, 0.005))
+    threading.Timer(0.5, os.kill, (os.getpid(), signal.SIGINT)).start()
+    start = time.monotonic()
+    with pytest.raises(KeyboardInterrupt):
+        pool.generate_lut(big)
+    assert time.monotonic() - start < 2.0
+    start = time.monotonic()
+    assert pool.generate_lut(tavlo.LutConfig(**SMALL)).id.shape == (19, 19)
+    assert time.monotonic() - start < 10  # the abandoned jobs were dropped, not run
