@@ -47,6 +47,9 @@ struct PyTransistorLut {
     TransistorLut lut;
 };
 
+/// float(h) as the interpreter converts it; a TypeError is re-raised as "argument '<name>': ...".
+double float_arg(nb::handle h, const char* name);
+
 // Registration, called in this order by the module's init.
 void register_pool(nb::module_& m);
 void register_lut_config(nb::module_& m);
