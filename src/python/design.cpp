@@ -1,5 +1,128 @@
+#include <nanobind/stl/string.h>
+
+#include <optional>
+#include <string>
+#include <vector>
+
 #include "bindings.hpp"
+#include "tavlo/format.hpp"
+#include "tavlo/gm_id/solver.hpp"
 
 namespace tavlo::py {
-void register_design(nb::module_&) {}
+
+using namespace nb::literals;
+
+namespace {
+
+struct PyDesignResult {
+    DesignResult r;
+};
+
+std::optional<double> opt_float_arg(nb::handle h, const char* name) {
+    if (h.is_none()) return std::nullopt;
+    return float_arg(h, name);
+}
+
+PyDesignResult design(const PyTransistorLut& self, nb::handle gm_id, nb::handle gain, nb::handle ids, nb::handle vds,
+                      nb::handle gm_id_min, nb::handle gm_id_max, nb::handle id_min) {
+    // Converted in signature order so that the first bad argument is the one reported.
+    const auto t_gm_id = opt_float_arg(gm_id, "gm_id");
+    const auto t_gain = opt_float_arg(gain, "gain");
+    const auto t_ids = opt_float_arg(ids, "ids");
+    const auto v = opt_float_arg(vds, "vds");
+    const double lo = float_arg(gm_id_min, "gm_id_min");  // None is an error here, not "no bound"
+    const double hi = float_arg(gm_id_max, "gm_id_max");
+    const auto floor = opt_float_arg(id_min, "id_min");
+
+    std::vector<DesignConstraint> constraints;
+    if (t_gm_id) constraints.push_back({ConstraintKind::GmId, *t_gm_id});
+    if (t_gain) constraints.push_back({ConstraintKind::Gain, *t_gain});
+    if (t_ids) constraints.push_back({ConstraintKind::Ids, *t_ids});
+    if (constraints.empty()) throw nb::value_error("at least one constraint (gm_id, gain, ids) must be specified");
+
+    Result<DesignResult> r = solve_design(self.lut, constraints, v, lo, hi, floor);
+    if (!r) raise_error(r.error());
+    return PyDesignResult{std::move(*r)};
+}
+
+constexpr const char* kDesignDoc =
+    "Find the transistor operating point (W, L, Vgs, Vds) that meets the given design\n"
+    "constraints, using the gm/Id methodology.\n"
+    "\n"
+    "Constraints are passed as keyword arguments:\n"
+    "    gm_id: target gm/Id ratio in V\u207b\u00b9 (typically 5 to 25).\n"
+    "    gain: target intrinsic gain gm/gds in V/V.\n"
+    "    ids: target drain current in A; W is scaled to meet it.\n"
+    "\n"
+    "Optional:\n"
+    "    vds: fixes the Vds bias point (default: the midpoint of the table's Vds axis).\n"
+    "    gm_id_min, gm_id_max: window of acceptable gm/Id values (V\u207b\u00b9).\n"
+    "    id_min: current floor below which points are ignored (A, default 1e-12).\n"
+    "\n"
+    "Returns:\n"
+    "    :class:`DesignResult`\n"
+    "\n"
+    "Example::\n"
+    "\n"
+    "    res = lut.design(gm_id=15.0, gain=30.0, ids=100e-6)\n"
+    "    print(res)\n";
+
+constexpr const char* kDesignResultDoc =
+    "Result of a gm/Id transistor sizing.\n"
+    "\n"
+    "All fields are read-only properties; ``constraint_errors`` holds one signed (relative)\n"
+    "error per requested target.\n"
+    "\n"
+    "Example::\n"
+    "\n"
+    "    res = lut.design(gm_id=15.0, gain=30.0, ids=100e-6)\n"
+    "    print(res)\n"
+    "    print(f\"W = {res.w:.2e} m, L = {res.l:.2e} m\")\n";
+
+}  // namespace
+
+void register_design(nb::module_& m) {
+    nb::class_<PyDesignResult>(m, "DesignResult", kDesignResultDoc)
+        .def(
+            "__init__",
+            [](PyDesignResult*, nb::args, nb::kwargs) { throw nb::type_error("No constructor defined for DesignResult"); },
+            nb::sig("def __init__(self, *args, **kwargs) -> None"))
+        .def_prop_ro("w", [](const PyDesignResult& s) { return s.r.w; }, "Gate width W (m).")
+        .def_prop_ro("l", [](const PyDesignResult& s) { return s.r.l; }, "Gate length L (m).")
+        .def_prop_ro("id", [](const PyDesignResult& s) { return s.r.id; }, "Drain current at the operating point (A).")
+        .def_prop_ro(
+            "vgs", [](const PyDesignResult& s) { return s.r.vgs; }, "Gate-source voltage at the operating point (V).")
+        .def_prop_ro("vds", [](const PyDesignResult& s) { return s.r.vds; }, "Drain-source voltage used for the sizing (V).")
+        .def_prop_ro("gm", [](const PyDesignResult& s) { return s.r.gm; }, "Transconductance gm (S).")
+        .def_prop_ro("gds", [](const PyDesignResult& s) { return s.r.gds; }, "Output conductance gds (S).")
+        .def_prop_ro(
+            "gm_over_id", [](const PyDesignResult& s) { return s.r.gm_over_id; }, "gm/Id efficiency ratio (V\u207b\u00b9).")
+        .def_prop_ro("gain", [](const PyDesignResult& s) { return s.r.gain; }, "Intrinsic voltage gain gm/gds (V/V).")
+        .def_prop_ro(
+            "constraint_errors",
+            [](const PyDesignResult& s) {
+                nb::list out;  // a new list each time: callers may change it freely
+                for (const auto& [name, err] : s.r.constraint_errors) out.append(nb::make_tuple(name, err));
+                return out;
+            },
+            "Per-constraint relative errors as a list of (name, error) tuples.")
+        .def("__repr__", [](const PyDesignResult& s) {
+            const DesignResult& r = s.r;
+            return "DesignResult(W=" + format_sci(r.w, 3) + ", L=" + format_sci(r.l, 3) + ", Vgs=" +
+                   format_fixed(r.vgs, 3) + ", Vds=" + format_fixed(r.vds, 3) + ", Id=" + format_sci(r.id, 3) +
+                   ", gm/Id=" + format_fixed(r.gm_over_id, 2) + ", gain=" + format_fixed(r.gain, 1) + ")";
+        });
+
+    // design() belongs to TransistorLut, but returns this module's last-but-one class: attach it here.
+    nb::handle lut_type = nb::type<PyTransistorLut>();
+    nb::cpp_function_def(&design, nb::scope(lut_type), nb::name("design"), nb::is_method(), nb::kw_only(),
+                         "gm_id"_a.none() = nb::none(), "gain"_a.none() = nb::none(), "ids"_a.none() = nb::none(),
+                         "vds"_a.none() = nb::none(), "gm_id_min"_a.none() = 5.0, "gm_id_max"_a.none() = 25.0,
+                         "id_min"_a.none() = nb::none(),
+                         nb::sig("def design(self, *, gm_id: float | None = None, gain: float | None = None, "
+                                 "ids: float | None = None, vds: float | None = None, gm_id_min: float = 5.0, "
+                                 "gm_id_max: float = 25.0, id_min: float | None = None) -> DesignResult"),
+                         kDesignDoc);
+}
+
 }  // namespace tavlo::py
