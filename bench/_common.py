@@ -1,0 +1,53 @@
+"""Shared pieces of the benchmarks: model cards, test-bench netlists and ngspice -b runs."""
+
+import os
+import statistics
+import subprocess
+import sys
+import sysconfig
+import tempfile
+import time
+
+import numpy as np
+
+LEVEL3 = (".model nch nmos level=3 tox=10n vth0=0.7 kp=80u gamma=0.5 phi=0.6 lambda=0.01 +nsub=1e17 nss=0 "
+          "nfs=1e11 xj=0.2u ld=0.05u delta=0 theta=0.1 eta=0 kappa=0.2")
+BSIM4 = ".model nch nmos level=54 version=4.8.2"
+
+
+def worker_exe():
+    path = os.path.join(sysconfig.get_path("scripts"), "ngspice-worker")
+    if not os.path.exists(path):
+        sys.exit(f"{path} not found: install tavlo first (bash scripts/setup.sh)")
+    return path
+
+
+def sweep_netlist(card, length=0.5e-6, step=0.05, tag=0):
+    """A DC sweep of Vds (fastest) and Vgs over 0..1.8 V; `tag` makes each netlist unique."""
+    return (f"sweep {tag}\n{card}\nM1 drain gate 0 0 nch W=10u L={length!r}\n"
+            "Vds drain 0 dc 0\nVgs gate 0 dc 0\n"
+            f".dc Vds 0 1.8 {step} Vgs 0 1.8 {step}\n.end\n")
+
+
+def ngspice_batch(netlist, workdir, name):
+    """Runs one netlist the way many Python tools do: `ngspice -b`, results to a text file, parsed."""
+    body = netlist.rstrip().removesuffix(".end")
+    out = os.path.join(workdir, name + ".txt")
+    path = os.path.join(workdir, name + ".cir")
+    with open(path, "w") as f:
+        f.write(f"{body}.control\nset wr_singlescale\nrun\nwrdata {out} i(vds)\n.endc\n.end\n")
+    # ngspice -b exits 1 after mere warnings (the built-in card has ignored parameters): judge by the data.
+    subprocess.run(["ngspice", "-b", path], stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+    return np.loadtxt(out)[:, 1]
+
+
+def median(xs):
+    return statistics.median(xs)
+
+
+def clock():
+    return time.perf_counter()
+
+
+def tempdir():
+    return tempfile.TemporaryDirectory(prefix="tavlo-bench-")

@@ -1,0 +1,55 @@
+"""Sizing on a real characterised table."""
+
+import numpy as np
+import pytest
+
+import tavlo
+
+
+@pytest.fixture(scope="module")
+def lut(worker_exe):
+    pool = tavlo._SimulationPool(2, 60.0, worker_exe)
+    cfg = tavlo.LutConfig(lengths=(0.2e-6, 1.0e-6, 0.2e-6), vgs=(0.0, 1.8, 0.01), vds=(0.0, 1.8, 0.05))
+    return pool.generate_lut(cfg)
+
+
+def test_gm_id_and_current_targets(lut):
+    res = lut.design(gm_id=15, ids=1e-4)  # an int is accepted like a float
+    assert res.id == pytest.approx(1e-4, rel=1e-12)
+    names = [name for name, _ in res.constraint_errors]
+    assert names == ["gm/Id", "Ids"] and res.constraint_errors[1] == ("Ids", 0.0)
+    assert res.gm_over_id == pytest.approx(15, rel=0.02)
+    # Without a gain target the shortest length with a crossing is taken, exactly on the axis.
+    assert res.l in lut.lengths
+    assert res.vds == pytest.approx(lut.vds[len(lut.vds) // 2])
+    # The width scales the table's current at the same point to the target; ratios stay.
+    unscaled = lut.design(gm_id=15)
+    assert unscaled.w == lut.width and (unscaled.l, unscaled.vgs) == (res.l, res.vgs)
+    assert res.w == pytest.approx(lut.width * 1e-4 / unscaled.id, rel=1e-12)
+    assert res.gm == pytest.approx(unscaled.gm * res.w / lut.width, rel=1e-12)
+    assert res.gain == unscaled.gain
+
+
+def test_gain_target_picks_a_longer_channel(worker_exe):
+    # The built-in card leaves channel-length modulation out, so this test brings its own.
+    card = ".model nch nmos level=3 vto=0.5 kp=80u gamma=0.5 phi=0.6 kappa=0.5 eta=0.01 tox=10n"
+    pool = tavlo._SimulationPool(2, 60.0, worker_exe)
+    lut = pool.generate_lut(tavlo.LutConfig(lengths=(0.2e-6, 2.0e-6, 0.2e-6), vgs=(0.0, 1.8, 0.01),
+                                            vds=(0.0, 1.8, 0.05), model_card=card))
+    short = lut.design(gm_id=10.0)
+    with_gain = lut.design(gm_id=10.0, gain=100.0)
+    assert with_gain.l > short.l
+    assert [name for name, _ in with_gain.constraint_errors] == ["gm/Id", "gain"]
+    assert abs(with_gain.constraint_errors[1][1]) < 0.1 < abs(short.gain / 100.0 - 1)
+
+
+def test_errors(lut):
+    with pytest.raises(ValueError, match=r"^at least one constraint \(gm_id, gain, ids\) must be specified$"):
+        lut.design(vds=0.9)
+    with pytest.raises(RuntimeError, match=r"^simulation failed: No operating point found for gm/Id = 30\.00 "):
+        lut.design(gm_id=30.0)
+    with pytest.raises(TypeError):
+        lut.design(15.0)
+    with pytest.raises(TypeError, match="argument 'gm_id_min'"):
+        lut.design(gm_id=15.0, gm_id_min=None)
+    assert lut.design(gm_id=15.0, id_min=None).gm_over_id > 0
