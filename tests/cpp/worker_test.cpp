@@ -1,0 +1,142 @@
+#include <gtest/gtest.h>
+
+#include <cmath>
+
+#include "tavlo/ngspice_lib.hpp"
+#include "tavlo/worker.hpp"
+
+using namespace tavlo;
+
+namespace {
+
+void print(SimState& state, std::string line) { send_char(line.data(), 0, &state); }
+
+}  // namespace
+
+TEST(Measures, NameEqualsValueLinesOnly) {
+    std::vector<std::string> log = {
+        "stdout x_1 = 2.5e-3 V",
+        "stdout Doing analysis at TEMP = 27.000000 and TNOM = 27.000000",
+        "stdout tfall = FAILED",
+        "  stderr   tdelay=1.5e-9 targ= 3e-9 trig= 1.5e-9  ",
+        "vmax = 2.5mV",
+        "stdout gain = -INF",
+        "stdout nope = 1e",
+        "stdout = 3",
+        "stdout a.b = 1",
+        "stdout no equals sign here",
+        "stdout x_1 = .5",
+    };
+    auto m = parse_measures(log);
+    ASSERT_EQ(m.size(), 4u);
+    EXPECT_EQ(m[0], Measure("x_1", 0.0025));
+    EXPECT_EQ(m[1], Measure("tdelay", 1.5e-9));
+    EXPECT_EQ(m[2].first, "gain");
+    EXPECT_TRUE(std::isinf(m[2].second) && m[2].second < 0);
+    EXPECT_EQ(m[3], Measure("x_1", 0.5));  // duplicates kept, in order
+}
+
+TEST(Measures, NonAsciiLetterNamesAndNan) {
+    auto m = parse_measures({"stdout größe = nan", "stdout größe€ = 1"});
+    ASSERT_EQ(m.size(), 1u);
+    EXPECT_EQ(m[0].first, "größe");
+    EXPECT_TRUE(std::isnan(m[0].second));
+}
+
+TEST(Callbacks, ErrorLinesAreClassifiedAndTheFirstIsKept) {
+    EXPECT_TRUE(is_error_line("stderr Error: unknown subcircuit"));
+    EXPECT_TRUE(is_error_line("stderr doAnalyses: ERRORS seen"));
+    EXPECT_TRUE(is_error_line("ERROR without a prefix"));
+    EXPECT_FALSE(is_error_line("stderr Warning: gmin stepping"));
+    EXPECT_FALSE(is_error_line("stdout Note: no errors found"));
+    EXPECT_FALSE(is_error_line("stdout error at the start is still behind a prefix"));
+
+    SimState state;
+    print(state, "stdout fine");
+    print(state, "stderr Warning: note");
+    EXPECT_FALSE(state.had_error);
+    print(state, "stderr Error: first");
+    print(state, "error: second");
+    EXPECT_TRUE(state.had_error);
+    EXPECT_EQ(state.first_error, "stderr Error: first");
+    EXPECT_EQ(state.log_lines, (std::vector<std::string>{"stdout fine", "stderr Warning: note",
+                                                          "stderr Error: first", "error: second"}));
+    EXPECT_EQ(send_char(nullptr, 0, &state), 0);
+    EXPECT_EQ(send_char(state.log_lines[0].data(), 0, nullptr), 0);
+    EXPECT_EQ(state.log_lines.size(), 4u);
+}
+
+TEST(Callbacks, ControlledExitIsRecordedNotObeyed) {
+    SimState state;
+    EXPECT_EQ(controlled_exit(1, false, false, 0, &state), 0);
+    EXPECT_TRUE(state.had_error && state.exit_requested);
+    EXPECT_EQ(state.first_error, "ngspice requested controlled exit with status 1");
+    EXPECT_EQ(state.log_lines, std::vector<std::string>{"ngspice requested controlled exit with status 1"});
+    state.reset();
+    EXPECT_TRUE(state.log_lines.empty() && !state.had_error && !state.first_error);
+    EXPECT_TRUE(state.exit_requested);  // the library stays unusable
+}
+
+TEST(Callbacks, EachAnnouncedPlotReplacesTheNames) {
+    SimState state;
+    char a[] = "time", b[] = "v(out)", bad[] = "x\xff";
+    vecinfo va{0, a, true, nullptr, nullptr}, vb{1, b, true, nullptr, nullptr}, vnull{2, nullptr, true, nullptr, nullptr};
+    vecinfo vbad{3, bad, true, nullptr, nullptr};
+    pvecinfo first[] = {&va, nullptr, &vnull, &vb};
+    vecinfoall plot1{nullptr, nullptr, nullptr, nullptr, 4, first};
+    send_init_data(&plot1, 0, &state);
+    EXPECT_EQ(state.init_vector_names, (std::vector<std::string>{"time", "v(out)"}));
+    pvecinfo second[] = {&vbad};
+    vecinfoall plot2{nullptr, nullptr, nullptr, nullptr, 1, second};
+    send_init_data(&plot2, 0, &state);
+    EXPECT_EQ(state.init_vector_names, std::vector<std::string>{"x\xef\xbf\xbd"});
+}
+
+TEST(Vectors, ComplexDataWinsAndScaleNamesMatchWhole) {
+    double re[] = {1, 2};
+    ngcomplex_t cx[] = {{1, -1}, {3, 4}};
+    vector_info both{nullptr, 0, 0, re, cx, 2};
+    VectorData v = extract_vector_data(both, "FREQUENCY");
+    EXPECT_TRUE(v.is_scale);
+    ASSERT_TRUE(v.complex);
+    EXPECT_EQ(*v.complex, (std::vector<std::complex<double>>{{1, -1}, {3, 4}}));
+    EXPECT_EQ(v.real, (std::vector<double>{1, 3}));
+
+    vector_info real{nullptr, 0, 0, re, nullptr, 2};
+    VectorData r = extract_vector_data(real, "ac1.frequency");
+    EXPECT_FALSE(r.is_scale || r.complex);
+    EXPECT_EQ(r.real, (std::vector<double>{1, 2}));
+
+    vector_info none{nullptr, 0, 0, nullptr, nullptr, 5};
+    EXPECT_TRUE(extract_vector_data(none, "x").real.empty());
+}
+
+TEST(Netlist, EndCheckAndLines) {
+    EXPECT_TRUE(netlist_has_end("t\nR1 a 0 1\n.END"));
+    EXPECT_TRUE(netlist_has_end("t\r\nR1 a 0 1\r\n  .end  \r\n\r\n \t\n"));
+    EXPECT_FALSE(netlist_has_end("t\n.subckt x a\n.ends"));
+    EXPECT_FALSE(netlist_has_end("t\n.end\n* comment"));
+    EXPECT_FALSE(netlist_has_end(""));
+
+    std::string with_nul("t\r\n\nR1 a\0b 1\n.end \n\n", 20);
+    EXPECT_EQ(netlist_lines(with_nul), (std::vector<std::string>{"t", "", "R1 a b 1", ".end"}));
+}
+
+TEST(Text, UnicodeBlanksAndLossyUtf8) {
+    EXPECT_TRUE(is_blank(" \t\r\n\xc2\xa0\xe3\x80\x80"));
+    EXPECT_FALSE(is_blank(" x "));
+    EXPECT_TRUE(is_valid_utf8("plain größe"));
+    EXPECT_FALSE(is_valid_utf8("\xed\xa0\x80"));  // a surrogate
+    EXPECT_FALSE(is_valid_utf8("\xe2\x82"));      // cut short
+    // one replacement per maximal invalid subpart
+    EXPECT_EQ(utf8_lossy("a\xe2\x82z\xff"), "a\xef\xbf\xbdz\xef\xbf\xbd");
+    EXPECT_EQ(utf8_lossy("\xc0\xaf"), "\xef\xbf\xbd\xef\xbf\xbd");
+}
+
+TEST(Library, MissingFileFailsWithTheLoadersText) {
+    auto r = Ngspice::load("/nonexistent/libngspice.so");
+    ASSERT_FALSE(r);
+    EXPECT_EQ(r.error().kind(), ErrorKind::LibraryLoad);
+    EXPECT_NE(r.error().display().find("failed to load libngspice: /nonexistent/libngspice.so: cannot open"),
+              std::string::npos);
+}
