@@ -238,8 +238,10 @@ void register_transistor_lut(nb::module_& m) {
             },
             "width"_a.none(), "vbs"_a.none(), "lengths"_a.none(), "vgs"_a.none(), "vds"_a.none(), "id"_a.none(),
             "gm"_a.none(), "gds"_a.none(),
-            nb::sig("def _from_arrays(width: float, vbs: float, lengths: ArrayLike, vgs: ArrayLike, vds: ArrayLike, "
-                    "id: ArrayLike, gm: ArrayLike, gds: ArrayLike) -> TransistorLut"),
+            // Qualified names, so that the generated stub imports what it refers to.
+            nb::sig("def _from_arrays(width: float, vbs: float, lengths: numpy.typing.ArrayLike, "
+                    "vgs: numpy.typing.ArrayLike, vds: numpy.typing.ArrayLike, id: numpy.typing.ArrayLike, "
+                    "gm: numpy.typing.ArrayLike, gds: numpy.typing.ArrayLike) -> TransistorLut"),
             "Internal: a table from its axes (1-D) and its id, gm and gds arrays of shape\n"
             "``(n_l, n_vgs, n_vds)``; used when loading saved tables. Every array is copied.")
         .def_prop_ro(
@@ -256,6 +258,10 @@ void register_transistor_lut(nb::module_& m) {
             },
             "Gate-length axis values (1-D numpy array) when an L sweep was used,\n"
             "or ``None`` when a single length was specified.")
+        .def_prop_ro(
+            "_length_axis",
+            [](const PyTransistorLut& s) { return to_numpy(std::vector<double>(s.lut.lengths), {s.lut.n_l()}); },
+            nb::rv_policy::move, "Internal: the length axis as a 1-D array, one entry for a single length.")
         .def_prop_ro(
             "vgs", [](const PyTransistorLut& s) { return to_numpy(std::vector<double>(s.lut.vgs), {s.lut.n_vgs()}); },
             nb::rv_policy::move, "Vgs axis values (1-D numpy array, shape ``(n_vgs,)``).")
