@@ -1,5 +1,7 @@
 """tavlo: parallel ngspice, MOS transistor characterisation and gm/Id sizing."""
 
+from typing import TYPE_CHECKING, Any
+
 from . import tavlo as _native
 
 # Re-export every native name, the internal ones included.
@@ -9,3 +11,26 @@ for _name in ("_SimulationPool", "LutConfig", "TransistorLut", "SimulationResult
 del _name
 
 from ._pool import SimulationPool  # noqa: E402
+
+__all__ = ["SimulationPool", "LutConfig", "TransistorLut", "SimulationResult", "DesignResult", "MosTable",
+           "load_table"]
+
+# Loaded on first use: they import NumPy, which a worker process never needs.
+_LAZY = {"MosTable": "._table", "load_table": "._table"}
+
+if TYPE_CHECKING:
+    from ._table import MosTable, load_table
+
+
+def __getattr__(name: str) -> Any:
+    if name in _LAZY:
+        import importlib
+
+        value = getattr(importlib.import_module(_LAZY[name], __name__), name)
+        globals()[name] = value
+        return value
+    raise AttributeError(f"module 'tavlo' has no attribute {name!r}")
+
+
+def __dir__() -> list:
+    return sorted(set(globals()) | set(_LAZY))

@@ -2,11 +2,17 @@
 
 from __future__ import annotations
 
+import contextlib
 import os
+import sys
 import sysconfig
-from typing import Optional, Sequence
+import threading
+from typing import TYPE_CHECKING, Any, Iterator, Optional, Sequence
 
-from .tavlo import _SimulationPool
+from .tavlo import LutConfig, SimulationResult, _SimulationPool
+
+if TYPE_CHECKING:
+    from ._table import MosTable
 
 __all__ = ["SimulationPool", "installed_worker"]
 
@@ -59,13 +65,38 @@ class SimulationPool:
         """The number of worker processes."""
         return self._workers
 
-    def run_simulation(self, netlist: str, commands: Sequence[str], id: Optional[str] = None):
+    def run_simulation(self, netlist: str, commands: Sequence[str], id: Optional[str] = None) -> SimulationResult:
         """Run a SPICE netlist (ending with ``.end``) and return its :class:`SimulationResult`."""
         return self._native().run_simulation(netlist, commands, id)
 
-    def generate_lut(self, config, n_chunks: Optional[int] = None):
-        """Characterise the transistor described by ``config`` (a :class:`LutConfig`)."""
-        return self._native().generate_lut(config, n_chunks)
+    def generate_lut(self, config: LutConfig, n_chunks: Optional[int] = None, *,
+                     progress: Optional[bool] = None) -> "MosTable":
+        """Characterise the transistor described by ``config`` into a :class:`MosTable`.
+
+        Every (length, Vgs chunk) job runs on the pool's workers at once.
+
+        Parameters
+        ----------
+        config : LutConfig
+            Device, model and sweeps.
+        n_chunks : int, optional
+            Number of Vgs chunks per length; by default about 50 000 points per chunk, at least
+            one chunk per worker.
+        progress : bool, optional
+            Show an elapsed-time indicator while the characterisation runs (needs tqdm; the
+            characterisation reports no per-job completions, so it is not a percentage). By
+            default it appears when tqdm is installed and standard error is a terminal or a
+            notebook; True insists on it, False never shows it. The two summary lines on standard
+            output appear either way.
+        """
+        from ._table import MosTable
+
+        pool = self._native()
+        if not isinstance(config, LutConfig):
+            raise TypeError(f"config must be a LutConfig, got {type(config).__name__}")
+        with _elapsed_indicator(progress):
+            lut = pool.generate_lut(config, n_chunks)
+        return MosTable(lut, config)
 
     def close(self) -> None:
         """Stop the workers. Safe to call more than once."""
@@ -80,3 +111,60 @@ class SimulationPool:
 
     def __repr__(self) -> str:
         return "SimulationPool(closed)" if self._pool is None else repr(self._pool)
+
+
+def _in_notebook() -> bool:
+    ipython = sys.modules.get("IPython")
+    shell = ipython.get_ipython() if ipython is not None else None
+    return getattr(shell, "kernel", None) is not None
+
+
+class _BarStream:
+    """stderr for the indicator: the cursor goes back to the line start after each redraw, so the
+    native summary line that ends the call overwrites the indicator instead of trailing it."""
+
+    def __init__(self, stream: Any) -> None:
+        self._stream = stream
+
+    def write(self, text: str) -> None:
+        self._stream.write(text + "\r" if text and not text.endswith("\n") else text)
+
+    def __getattr__(self, name: str) -> Any:
+        return getattr(self._stream, name)
+
+
+@contextlib.contextmanager
+def _elapsed_indicator(progress: Optional[bool]) -> Iterator[None]:
+    if progress is not None and not isinstance(progress, bool):
+        raise TypeError(f"progress must be True, False or None, got {progress!r}")
+    if progress is False:
+        yield
+        return
+    try:
+        from tqdm.auto import tqdm
+    except ImportError:
+        if progress:
+            raise ImportError("progress=True needs tqdm; install it with: pip install tqdm") from None
+        yield
+        return
+    notebook = _in_notebook()
+    if progress is None and not (notebook or sys.stderr.isatty()):
+        yield
+        return
+    # The native call blocks this thread with the interpreter lock released; a helper thread redraws.
+    bar = tqdm(total=None, desc="characterising", bar_format="{desc} {elapsed}", leave=False,
+               file=None if notebook else _BarStream(sys.stderr))
+    stop = threading.Event()
+
+    def redraw() -> None:
+        while not stop.wait(0.25):
+            bar.refresh()
+
+    ticker = threading.Thread(target=redraw, name="tavlo-progress", daemon=True)
+    ticker.start()
+    try:
+        yield
+    finally:
+        stop.set()
+        ticker.join()
+        bar.close()

@@ -35,3 +35,18 @@ def no_stale_env(monkeypatch):
     for name in ("NGSPICE_WORKER_BIN", "VIRTUAL_ENV"):
         monkeypatch.delenv(name, raising=False)
     return monkeypatch
+
+
+# A level-3 card with channel-length modulation (the built-in card has none), so gains are finite.
+CLM_CARD = ".model nch nmos level=3 vto=0.5 kp=80u gamma=0.5 phi=0.6 kappa=0.5 eta=0.01 tox=10n"
+
+
+@pytest.fixture(scope="session")
+def mos_table(worker_exe):
+    """A small real table: three lengths, 91 Vgs and 19 Vds points."""
+    import tavlo
+
+    config = tavlo.LutConfig(lengths=(0.2e-6, 1.0e-6, 0.4e-6), vgs=(0.0, 1.8, 0.02), vds=(0.0, 1.8, 0.1),
+                             model_card=CLM_CARD)
+    with tavlo.SimulationPool(2, 60.0, worker_exe) as pool:
+        return pool.generate_lut(config, progress=False)

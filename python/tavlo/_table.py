@@ -1,0 +1,589 @@
+"""The designer's view of a characterised transistor: NumPy arrays, lookups, sizing, files, charts."""
+
+from __future__ import annotations
+
+import math
+import os
+import secrets
+import warnings
+from typing import TYPE_CHECKING, Any, Callable, Dict, Optional, Tuple, Union
+
+import numpy as np
+
+from .tavlo import DesignResult, LutConfig, TransistorLut
+
+if TYPE_CHECKING:
+    from matplotlib.axes import Axes
+
+__all__ = ["MosTable", "load_table"]
+
+PathLike = Union[str, "os.PathLike[str]"]
+
+_FORMAT = "tavlo.MosTable"
+_VERSION = 1
+_CSV_HEADER = "L,Vgs,Vds,Id,gm,gds"
+# The sizing solver's default current floor: points below it have no meaningful gm/Id.
+_ID_FLOOR = 1e-12
+
+_BASE = ("id", "gm", "gds")
+_DENOMINATORS = _BASE + ("w",)
+_AXIS_TEXT = {"l": ("length", "m"), "vgs": ("Vgs", "V"), "vds": ("Vds", "V")}
+
+
+def _sci(x: float) -> str:
+    """3-decimal scientific form without '+' or exponent padding, as the native reprs print."""
+    if not math.isfinite(x):
+        return "NaN" if math.isnan(x) else ("inf" if x > 0 else "-inf")
+    mantissa, exponent = f"{x:.3e}".split("e")
+    return f"{mantissa}e{int(exponent)}"
+
+
+def _split_quantity(name: Any, allow_vgs: bool = False) -> Tuple[str, Optional[str]]:
+    """('gm', 'id') for 'gm_id', ('gm', None) for 'gm'; ValueError listing what is allowed."""
+    if isinstance(name, str):
+        if name in _BASE or (allow_vgs and name == "vgs"):
+            return name, None
+        num, sep, den = name.partition("_")
+        if sep and num in _BASE and den in _DENOMINATORS and num != den:
+            return num, den
+    allowed = "id, gm, gds, a ratio num_den of id/gm/gds over id/gm/gds/w (gm_id, gm_gds, id_w, ...)"
+    if allow_vgs:
+        allowed += " or vgs"
+    raise ValueError(f"quantity must be one of {allowed}; got {name!r}")
+
+
+def _as_float_array(value: Any, name: str) -> np.ndarray:
+    try:
+        array = np.asarray(value, dtype=np.float64)
+    except (TypeError, ValueError) as exc:
+        raise TypeError(f"{name} must be a number or an array of numbers, got {type(value).__name__}") from exc
+    return array
+
+
+class _Axis:
+    """One axis in ascending order, with the native clamped search for fractional positions."""
+
+    def __init__(self, key: str, values: np.ndarray) -> None:
+        what, _ = _AXIS_TEXT[key]
+        if values.size == 0:
+            raise ValueError(f"the {what} axis is empty")
+        self.key = key
+        self.flipped = values.size > 1 and values[0] > values[-1]
+        self.values = values[::-1].copy() if self.flipped else values
+        if not np.all(np.isfinite(values)) or np.any(np.diff(self.values) <= 0):
+            raise ValueError(f"the {what} axis must be finite and strictly monotonic, got {values!r}")
+        self.lo, self.hi = lo, hi = float(self.values[0]), float(self.values[-1])
+        # Slack for values typed by hand against axes computed as start + step * i.
+        self.slack = 1e-9 * max(abs(lo), abs(hi), hi - lo)
+
+    def check(self, x: np.ndarray) -> None:
+        bad = ~((x >= self.lo - self.slack) & (x <= self.hi + self.slack))
+        if np.any(bad):
+            what, unit = _AXIS_TEXT[self.key]
+            first = float(x[bad].flat[0])
+            span = f"{self.lo:g} {unit}" if self.values.size == 1 else f"[{self.lo:g}, {self.hi:g}] {unit}"
+            raise ValueError(f"{self.key} = {first:g} is outside the table's {what} axis {span}")
+
+    def locate(self, x: np.ndarray) -> np.ndarray:
+        """Fractional index of x, clamped to the axis (the same steps as the native search)."""
+        a, n = self.values, self.values.size
+        if n == 1:
+            return np.zeros_like(x)
+        count_below = np.searchsorted(a, x, side="left")
+        i = np.clip(count_below - 1, 0, n - 2)
+        t = np.clip((x - a[i]) / (a[i + 1] - a[i]), 0.0, 1.0)
+        pos = i + t
+        pos = np.where(x <= a[0], 0.0, pos)
+        return np.where(x >= a[-1], float(n - 2) + 1.0, pos)
+
+    def value_at(self, p: np.ndarray) -> np.ndarray:
+        return _lerp(self.values, p)
+
+
+def _lerp(a: np.ndarray, q: np.ndarray) -> np.ndarray:
+    """Linear interpolation of the 1-D array a at positions q; extrapolates beyond the ends."""
+    n = a.size
+    if n == 1:
+        return np.full(np.shape(q), a[0])
+    k = np.minimum(n - 2, _index(q))
+    w = q - k
+    return w * a[k + 1] + (1.0 - w) * a[k]
+
+
+def _index(q: np.ndarray) -> np.ndarray:
+    """Floor, saturating at 0 (negative and NaN positions give entry 0)."""
+    f = np.floor(q)
+    return np.where(f > 0.0, f, 0.0).astype(np.intp)
+
+
+class MosTable:
+    """A characterised MOS transistor: NumPy arrays, gm/Id lookups, sizing, files and charts.
+
+    ``id``, ``gm`` and ``gds`` are read-only float64 arrays of shape ``(n_l, n_vgs, n_vds)``, a
+    single length included, indexed like the axes ``lengths``, ``vgs`` and ``vds``. Currents and
+    conductances are those of the characterised width ``width``.
+
+    Parameters
+    ----------
+    lut : TransistorLut
+        The native table, as ``_SimulationPool.generate_lut`` returns it.
+    config : LutConfig, optional
+        The settings it was characterised with; saved with the table.
+
+    Examples
+    --------
+    >>> with tavlo.SimulationPool() as pool:                                   # doctest: +SKIP
+    ...     nmos = pool.generate_lut(tavlo.LutConfig(lengths=(180e-9, 1e-6, 205e-9)))
+    >>> nmos.lookup("gm_id", l=180e-9, vgs=0.6, vds=0.9)                       # doctest: +SKIP
+    >>> nmos.lookup("id_w", gm_id=15, l=180e-9, vds=0.9)                       # doctest: +SKIP
+    >>> nmos.design(gm_id=15, ids=100e-6)                                      # doctest: +SKIP
+    >>> nmos.save("nmos.npz"); tavlo.load_table("nmos.npz")                    # doctest: +SKIP
+    """
+
+    def __init__(self, lut: TransistorLut, config: Optional[LutConfig] = None) -> None:
+        if not isinstance(lut, TransistorLut):
+            raise TypeError(f"lut must be a TransistorLut, got {type(lut).__name__}")
+        if config is not None and not isinstance(config, LutConfig):
+            raise TypeError(f"config must be a LutConfig or None, got {type(config).__name__}")
+        self._lut = lut
+        self._config = config
+        self._lengths = lut._length_axis
+        self._vgs, self._vds = lut.vgs, lut.vds
+        shape = (self._lengths.size, self._vgs.size, self._vds.size)
+        self._tables = {name: getattr(lut, name).reshape(shape) for name in _BASE}
+        for array in (self._lengths, self._vgs, self._vds, *self._tables.values()):
+            array.flags.writeable = False
+        self._axes = {key: _Axis(key, a) for key, a in (("l", self._lengths), ("vgs", self._vgs), ("vds", self._vds))}
+        # Tables in ascending axis order, as the interpolation reads them.
+        flips = tuple(slice(None, None, -1) if self._axes[k].flipped else slice(None) for k in ("l", "vgs", "vds"))
+        self._ascending = {name: np.ascontiguousarray(t[flips]) for name, t in self._tables.items()}
+
+    # -- the arrays ---------------------------------------------------------------------------
+
+    @property
+    def lut(self) -> TransistorLut:
+        """The native table (what ``design`` and ``to_csv`` run on)."""
+        return self._lut
+
+    @property
+    def config(self) -> Optional[LutConfig]:
+        """The characterisation settings, or None when unknown (a table loaded from CSV)."""
+        return self._config
+
+    @property
+    def width(self) -> float:
+        """Gate width W of the characterised device (m)."""
+        return self._lut.width
+
+    @property
+    def vbs(self) -> float:
+        """Bulk-source voltage of the characterisation (V); NaN when unknown."""
+        return self._lut.vbs
+
+    @property
+    def lengths(self) -> np.ndarray:
+        """Gate-length axis (m), shape ``(n_l,)``; one entry for a single length."""
+        return self._lengths
+
+    @property
+    def vgs(self) -> np.ndarray:
+        """Vgs axis (V), shape ``(n_vgs,)``."""
+        return self._vgs
+
+    @property
+    def vds(self) -> np.ndarray:
+        """Vds axis (V), shape ``(n_vds,)``."""
+        return self._vds
+
+    @property
+    def id(self) -> np.ndarray:
+        """Drain current (A), shape ``(n_l, n_vgs, n_vds)``."""
+        return self._tables["id"]
+
+    @property
+    def gm(self) -> np.ndarray:
+        """Transconductance dId/dVgs (S), shape ``(n_l, n_vgs, n_vds)``."""
+        return self._tables["gm"]
+
+    @property
+    def gds(self) -> np.ndarray:
+        """Output conductance dId/dVds (S), shape ``(n_l, n_vgs, n_vds)``."""
+        return self._tables["gds"]
+
+    def __repr__(self) -> str:
+        parts = []
+        if self._config is not None:
+            parts.append(f"device_type='{self._config.device_type}', model_name='{self._config.model_name}'")
+        parts.append(f"W={_sci(self.width)}")
+        ls = self._lengths
+        parts.append(f"L={_sci(ls[0])}" if ls.size == 1 else f"L={_sci(ls[0])}..{_sci(ls[-1])} ({ls.size} pts)")
+        for name, axis in (("Vgs", self._vgs), ("Vds", self._vds)):
+            parts.append(f"{name}={axis[0]:.3f}..{axis[-1]:.3f} ({axis.size} pts)")
+        return f"MosTable({', '.join(parts)})"
+
+    # -- sizing -------------------------------------------------------------------------------
+
+    def design(self, *, gm_id: Optional[float] = None, gain: Optional[float] = None, ids: Optional[float] = None,
+               vds: Optional[float] = None, gm_id_min: float = 5.0, gm_id_max: float = 25.0,
+               id_min: Optional[float] = None) -> DesignResult:
+        """Size a transistor with the gm/Id method (see ``TransistorLut.design``).
+
+        Examples
+        --------
+        >>> table.design(gm_id=15, ids=100e-6)                                    # doctest: +SKIP
+        DesignResult(W=..., L=..., Vgs=..., Vds=0.900, Id=1.000e-4, gm/Id=15.00, gain=...)
+        """
+        return self._lut.design(gm_id=gm_id, gain=gain, ids=ids, vds=vds, gm_id_min=gm_id_min,
+                                gm_id_max=gm_id_max, id_min=id_min)
+
+    # -- lookups ------------------------------------------------------------------------------
+
+    def lookup(self, quantity: str, *, l: Any = None, vgs: Any = None, vds: Any = None,
+               **target: Any) -> Union[float, np.ndarray]:
+        """Read the table between grid points, interpolating as ``design`` does.
+
+        Three forms:
+
+        - a quantity at (L, Vgs, Vds): ``lookup("gm", l=180e-9, vgs=0.6, vds=0.9)`` for ``id``,
+          ``gm`` or ``gds``;
+        - a ratio, each side interpolated on its own: ``gm_id``, ``gm_gds``, ``id_w`` (current
+          density, A/m) or any ``num_den`` of id/gm/gds over id/gm/gds/w;
+        - a cross lookup at a target value of another quantity instead of a Vgs:
+          ``lookup("id_w", gm_id=15, l=180e-9, vds=0.9)``; ``lookup("vgs", gm_id=15, ...)`` gives
+          the Vgs itself. As in ``design``, the target is found on the curve over the Vgs grid,
+          from the highest Vgs down, skipping points where abs(Id) is below 1 pA.
+
+        ``l`` may be left out for a single-length table; ``vds`` defaults to the one ``design``
+        uses (the middle of the Vds axis); ``vgs`` left out means the whole Vgs axis. Array
+        arguments broadcast against each other (NumPy rules) and give an array; scalars give a float.
+
+        Raises
+        ------
+        ValueError
+            For a value outside an axis (the message names the axis and its range), a target the
+            curve does not reach, or an unknown quantity.
+        """
+        num, den = _split_quantity(quantity, allow_vgs=bool(target))
+        if len(target) > 1:
+            raise ValueError(f"give one target for a cross lookup, got {', '.join(sorted(target))}")
+        cross = None
+        if target:
+            ((key, value),) = target.items()
+            try:
+                key_parts = _split_quantity(key)
+            except ValueError:
+                raise TypeError(f"lookup() got an unexpected keyword argument {key!r}") from None
+            if vgs is not None:
+                raise ValueError(f"give either vgs or the target {key}=..., not both")
+            cross = (key_parts, key, _as_float_array(value, key))
+
+        l_arr = self._length_argument(l)
+        vds_arr = _as_float_array(self._vds[self._vds.size // 2] if vds is None else vds, "vds")
+        self._axes["vds"].check(vds_arr)
+        lam = self._axes["l"].locate(l_arr)
+        v = self._axes["vds"].locate(vds_arr)
+
+        if cross is None:
+            vgs_arr = _as_float_array(self._vgs if vgs is None else vgs, "vgs")
+            self._axes["vgs"].check(vgs_arr)
+            lam, p, v = np.broadcast_arrays(lam, self._axes["vgs"].locate(vgs_arr), v)
+            out = self._at(num, den, lam, p, v)
+        else:
+            key_parts, key, values = cross
+            lam, v, values = np.broadcast_arrays(lam, v, values)
+            p = np.empty(values.shape)
+            for idx in np.ndindex(values.shape):
+                p[idx] = self._crossing(key_parts, key, float(values[idx]), float(lam[idx]), float(v[idx]))
+            out = self._axes["vgs"].value_at(p) if num == "vgs" else self._at(num, den, lam, p, v)
+        return float(out) if np.ndim(out) == 0 else out
+
+    def _length_argument(self, l: Any) -> np.ndarray:
+        if l is None:
+            if self._lengths.size > 1:
+                axis = self._axes["l"]
+                raise ValueError(f"l is required: this table has {self._lengths.size} lengths "
+                                 f"in [{axis.lo:g}, {axis.hi:g}] m")
+            return self._lengths[:1].reshape(())
+        l_arr = _as_float_array(l, "l")
+        self._axes["l"].check(l_arr)
+        return l_arr
+
+    def _interpolate(self, name: str, lam: np.ndarray, p: np.ndarray, v: np.ndarray) -> np.ndarray:
+        """The native trilinear scheme: corners clamped to the table, weights not."""
+        table = self._ascending[name]
+        nl, nvgs, _ = table.shape
+        i = np.minimum(max(nl - 2, 0), _index(lam))
+        i1 = np.minimum(nl - 1, i + 1)
+        tl = lam - i
+        j = np.minimum(max(nvgs - 2, 0), _index(p))
+        j1 = np.minimum(nvgs - 1, j + 1)
+        tv = p - j
+        c00, c01 = _lerp_rows(table, i, j, v), _lerp_rows(table, i, j1, v)
+        c10, c11 = _lerp_rows(table, i1, j, v), _lerp_rows(table, i1, j1, v)
+        # Same terms in the same order as the native code, so the sums round alike.
+        return tv * ((1.0 - tl) * c01) + (1.0 - tv) * ((1.0 - tl) * c00) + (1.0 - tv) * (tl * c10) + tv * (tl * c11)
+
+    def _at(self, num: str, den: Optional[str], lam: np.ndarray, p: np.ndarray, v: np.ndarray) -> np.ndarray:
+        top = self._interpolate(num, lam, p, v)
+        if den is None:
+            return top
+        bottom = self.width if den == "w" else self._interpolate(den, lam, p, v)
+        with np.errstate(divide="ignore", invalid="ignore"):
+            return top / bottom
+
+    def _crossing(self, key_parts: Tuple[str, Optional[str]], key: str, target: float, lam: float, v: float) -> float:
+        """Vgs position where the key quantity meets the target, found as the sizing solver does."""
+        n = self._vgs.size
+        j = np.arange(n, dtype=np.float64)
+        lam_j, v_j = np.full(n, lam), np.full(n, v)
+        curve = np.asarray(self._at(*key_parts, lam_j, j, v_j), dtype=np.float64)
+        id_curve = self._interpolate("id", lam_j, j, v_j)
+        curve = np.where((np.abs(id_curve) < _ID_FLOOR) | ~np.isfinite(curve), np.nan, curve)
+        g0, g1 = curve[:-1], curve[1:]
+        brackets = ((g0 >= target) & (target >= g1)) | ((g0 <= target) & (target <= g1))
+        hits = np.flatnonzero(brackets)  # NaN pairs compare False and drop out
+        if hits.size == 0:
+            finite = curve[np.isfinite(curve)]
+            reach = f"[{finite.min():.4g}, {finite.max():.4g}]" if finite.size else "nothing (Id below 1 pA)"
+            at = f"l = {self._axes['l'].value_at(np.float64(lam)):g} m, vds = {self._axes['vds'].value_at(np.float64(v)):g} V"
+            raise ValueError(f"{key} = {target:g} is not reached at {at}: the curve over Vgs spans {reach}")
+        m = int(hits[-1]) + 1  # the highest-Vgs pair, as the solver takes it
+        a, b = curve[m - 1], curve[m]
+        frac = 0.5 if abs(a - b) <= 1e-30 else min(max((a - target) / (a - b), 0.0), 1.0)
+        return (m - 1) + frac
+
+    # -- files --------------------------------------------------------------------------------
+
+    def save(self, path: PathLike) -> None:
+        """Write the table and its settings to an NPZ file at exactly ``path``.
+
+        The file holds plain arrays and strings only (no pickled objects), so ``load_table``
+        runs no code from it. It is written to a temporary file beside ``path`` and renamed,
+        so an existing file is replaced whole or not at all.
+        """
+        arrays: Dict[str, np.ndarray] = {
+            "format": np.array(_FORMAT), "version": np.array(_VERSION),
+            "width": np.array(self.width), "vbs": np.array(self.vbs),
+            "lengths": np.asarray(self._lengths), "vgs": np.asarray(self._vgs), "vds": np.asarray(self._vds),
+            **{name: np.asarray(t) for name, t in self._tables.items()},
+        }
+        c = self._config
+        if c is not None:
+            arrays.update({
+                "config_device_type": np.array(c.device_type), "config_model_name": np.array(c.model_name),
+                "config_model_card": np.array(c.model_card), "config_width": np.array(c.width),
+                "config_vbs": np.array(c.vbs),
+                "config_lengths": np.array(c.lengths if c.lengths is not None else (c.length, c.length, 1.0)),
+                "config_vgs": np.array(c.vgs), "config_vds": np.array(c.vds),
+            })
+            if c.model_file is not None:
+                arrays["config_model_file"] = np.array(c.model_file)
+            if c.model_section is not None:
+                arrays["config_model_section"] = np.array(c.model_section)
+        _replace_atomically(path, lambda tmp: _write_npz(tmp, arrays))
+
+    def to_csv(self, path: PathLike) -> None:
+        """Write the ``L,Vgs,Vds,Id,gm,gds`` CSV file (replaced whole or not at all)."""
+        _replace_atomically(path, self._lut.to_csv)
+
+    # -- charts -------------------------------------------------------------------------------
+
+    def plot_gm_id(self, ax: Optional["Axes"] = None, *, vds: Optional[float] = None) -> "Axes":
+        """gm/Id against Vgs, one line per length, at ``vds`` (default: as ``design``)."""
+        from ._plot import plot_gm_id
+        return plot_gm_id(self, ax, vds=vds)
+
+    def plot_gain(self, ax: Optional["Axes"] = None, *, vds: Optional[float] = None) -> "Axes":
+        """Intrinsic gain gm/gds against gm/Id, one line per length."""
+        from ._plot import plot_gain
+        return plot_gain(self, ax, vds=vds)
+
+    def plot_id_w(self, ax: Optional["Axes"] = None, *, vds: Optional[float] = None) -> "Axes":
+        """Current density Id/W against gm/Id, one line per length."""
+        from ._plot import plot_id_w
+        return plot_id_w(self, ax, vds=vds)
+
+
+def _lerp_rows(table: np.ndarray, i: np.ndarray, j: np.ndarray, v: np.ndarray) -> np.ndarray:
+    """Each Vds row table[i, j] interpolated at v."""
+    n = table.shape[2]
+    if n == 1:
+        return table[i, j, 0]
+    k = np.minimum(n - 2, _index(v))
+    w = v - k
+    return w * table[i, j, k + 1] + (1.0 - w) * table[i, j, k]
+
+
+# -- files -------------------------------------------------------------------------------------
+
+def _replace_atomically(path: PathLike, write: Callable[[str], None]) -> None:
+    """Write through a temporary file in the same directory, then rename it over ``path``."""
+    target = os.fspath(path)
+    if not isinstance(target, str):
+        raise TypeError(f"path must be a str or os.PathLike of str, got {type(path).__name__}")
+    folder, name = os.path.split(os.path.abspath(target))
+    tmp = os.path.join(folder, f".{name}.{secrets.token_hex(6)}.tmp")
+    try:
+        write(tmp)
+        os.replace(tmp, target)
+    except BaseException:
+        try:
+            os.unlink(tmp)
+        except FileNotFoundError:
+            pass
+        raise
+
+
+def _write_npz(path: str, arrays: Dict[str, np.ndarray]) -> None:
+    # O_EXCL: never write into a file someone else made; mode 0666 so the umask applies as usual.
+    fd = os.open(path, os.O_WRONLY | os.O_CREAT | os.O_EXCL | os.O_CLOEXEC, 0o666)
+    with os.fdopen(fd, "wb") as f:
+        np.savez_compressed(f, **arrays)
+        f.flush()
+        os.fsync(f.fileno())
+
+
+def load_table(path: PathLike, *, width: Optional[float] = None, vbs: Optional[float] = None) -> MosTable:
+    """Read a table written by ``MosTable.save`` (NPZ) or by ``to_csv`` (CSV).
+
+    The kind is recognised from the file's content, not its name. NPZ files are read without
+    pickle, so a file from someone else runs no code.
+
+    Parameters
+    ----------
+    path : str or os.PathLike
+    width : float, optional
+        CSV only, and required there: the width W the table was characterised with (the CSV
+        does not record it).
+    vbs : float, optional
+        CSV only: the bulk-source voltage; NaN (unknown) when not given.
+
+    Raises
+    ------
+    ValueError
+        When the file is not such a table, or what is missing or inconsistent in it.
+    """
+    target = os.fspath(path)
+    with open(target, "rb") as f:
+        head = f.read(len(_CSV_HEADER) + 2)
+    if head.startswith(b"PK\x03\x04"):
+        if width is not None or vbs is not None:
+            raise ValueError("width and vbs are for CSV files; an NPZ table records its own")
+        return _load_npz(target)
+    if head.startswith(_CSV_HEADER.encode()):
+        return _load_csv(target, width, vbs)
+    raise ValueError(f"{target}: not a tavlo table (expected an NPZ file written by MosTable.save "
+                     f"or a CSV file starting with the header {_CSV_HEADER})")
+
+
+def _load_npz(path: str) -> MosTable:
+    def fail(why: str) -> ValueError:
+        return ValueError(f"{path}: not a valid tavlo table file: {why}")
+
+    # Our own handle: np.load leaks the one it opens when the archive turns out damaged.
+    with open(path, "rb") as f:
+        try:
+            data = np.load(f, allow_pickle=False)
+        except Exception as exc:  # a damaged archive surfaces as zipfile, OS or value errors
+            raise fail(str(exc)) from exc
+        return _npz_table(data, fail)
+
+
+def _npz_table(data: Any, fail: Any) -> MosTable:
+    with data:
+        def get(key: str, kind: str, ndim: Optional[int] = None) -> np.ndarray:
+            if key not in data.files:
+                raise fail(f"'{key}' is missing")
+            try:
+                value = data[key]
+            except Exception as exc:  # object arrays (pickle) and damaged members
+                raise fail(f"'{key}' cannot be read: {exc}") from exc
+            if value.dtype.kind not in kind or (ndim is not None and value.ndim != ndim):
+                want = {"U": "a string", "fiu": "numbers"}[kind]
+                raise fail(f"'{key}' must be {want}" + (f" with {ndim} dimension(s)" if ndim is not None else "")
+                           + f", got dtype {value.dtype} and shape {value.shape}")
+            return value
+
+        if "format" not in data.files or str(get("format", "U", 0)) != _FORMAT:
+            raise fail(f"'format' is missing or not '{_FORMAT}'")
+        version = int(get("version", "fiu", 0))
+        if version > _VERSION:
+            raise fail(f"version {version} is newer than this tavlo reads ({_VERSION}); upgrade tavlo")
+        parts = {key: get(key, "fiu", 1) for key in ("lengths", "vgs", "vds")}
+        parts.update({key: get(key, "fiu", 3) for key in _BASE})
+        try:
+            lut = TransistorLut._from_arrays(float(get("width", "fiu", 0)), float(get("vbs", "fiu", 0)), **parts)
+        except ValueError as exc:
+            raise fail(str(exc)) from exc
+        config = None
+        if "config_device_type" in data.files:
+            optional = {k: str(get("config_" + k, "U", 0)) for k in ("model_file", "model_section")
+                        if "config_" + k in data.files}
+            config = LutConfig(device_type=str(get("config_device_type", "U", 0)),
+                               width=float(get("config_width", "fiu", 0)),
+                               lengths=tuple(float(x) for x in _triple(get("config_lengths", "fiu", 1), fail)),
+                               vgs=tuple(float(x) for x in _triple(get("config_vgs", "fiu", 1), fail)),
+                               vds=tuple(float(x) for x in _triple(get("config_vds", "fiu", 1), fail)),
+                               vbs=float(get("config_vbs", "fiu", 0)), model_card=str(get("config_model_card", "U", 0)),
+                               model_name=str(get("config_model_name", "U", 0)), **optional)
+    try:
+        return MosTable(lut, config)
+    except ValueError as exc:
+        raise fail(str(exc)) from exc
+
+
+def _triple(value: np.ndarray, fail: Any) -> np.ndarray:
+    if value.shape != (3,):
+        raise fail(f"a sweep must hold (start, stop, step), got shape {value.shape}")
+    return value
+
+
+def _load_csv(path: str, width: Optional[float], vbs: Optional[float]) -> MosTable:
+    def fail(why: str) -> ValueError:
+        return ValueError(f"{path}: not a valid tavlo CSV table: {why}")
+
+    if width is None:
+        raise ValueError("a CSV table does not record the transistor width: pass width=... "
+                         "(the W it was characterised with)")
+    with open(path, encoding="ascii", errors="replace") as f:
+        header = f.readline().rstrip("\r\n")
+        if header != _CSV_HEADER:
+            raise fail(f"the header is {header!r}, expected {_CSV_HEADER!r}")
+        try:
+            with warnings.catch_warnings():
+                warnings.simplefilter("ignore")  # "input contained no data": reported below as an error
+                rows = np.loadtxt(f, delimiter=",", ndmin=2, dtype=np.float64)
+        except ValueError as exc:
+            raise fail(str(exc)) from exc
+    if rows.size == 0:
+        raise fail("it has no data rows")
+    if rows.shape[1] != 6:
+        raise fail(f"rows have {rows.shape[1]} columns, expected 6")
+    L, VGS, VDS = rows[:, 0], rows[:, 1], rows[:, 2]
+    n = len(rows)
+    new_length = np.flatnonzero(L != L[0])
+    per_length = int(new_length[0]) if new_length.size else n
+    new_vgs = np.flatnonzero((L[:per_length] != L[0]) | (VGS[:per_length] != VGS[0]))
+    n_vds = int(new_vgs[0]) if new_vgs.size else per_length
+    if per_length % n_vds or n % per_length:
+        raise fail(f"{n} rows do not form a grid of lengths × Vgs × Vds points "
+                   f"(first length has {per_length} rows, first Vgs {n_vds})")
+    shape = (n // per_length, per_length // n_vds, n_vds)
+    L3, VGS3, VDS3 = (c.reshape(shape) for c in (L, VGS, VDS))
+    lengths, vgs, vds = L3[:, 0, 0], VGS3[0, :, 0], VDS3[0, 0, :]
+    expected = {"L": np.broadcast_to(lengths[:, None, None], shape),
+                "Vgs": np.broadcast_to(vgs[None, :, None], shape),
+                "Vds": np.broadcast_to(vds[None, None, :], shape)}
+    for (name, want), got in zip(expected.items(), (L3, VGS3, VDS3)):
+        wrong = np.flatnonzero((got != want).ravel())
+        if wrong.size:
+            r = int(wrong[0])
+            raise fail(f"line {r + 2} has {name}={got.flat[r]:g}, expected {want.flat[r]:g}: rows must run "
+                       "over L, then Vgs, then Vds, as to_csv writes them")
+    tables = {name: rows[:, 3 + k].reshape(shape) for k, name in enumerate(_BASE)}
+    lut = TransistorLut._from_arrays(float(width), math.nan if vbs is None else float(vbs),
+                                     lengths, vgs, vds, **tables)
+    try:
+        return MosTable(lut)
+    except ValueError as exc:
+        raise fail(str(exc)) from exc
