@@ -1,14 +1,18 @@
 """tavlo: parallel ngspice, MOS transistor characterisation and gm/Id sizing."""
 
-from typing import TYPE_CHECKING, Any
+from typing import TYPE_CHECKING as _TYPE_CHECKING
 
 from . import tavlo as _native
 
-# Re-export every native name, the internal ones included.
-for _name in ("_SimulationPool", "LutConfig", "TransistorLut", "SimulationResult", "DesignResult", "_run_worker"):
-    if hasattr(_native, _name):
-        globals()[_name] = getattr(_native, _name)
-del _name
+# Every native name is re-exported, the internal ones included.
+from .tavlo import (  # noqa: F401
+    DesignResult,
+    LutConfig,
+    SimulationResult,
+    TransistorLut,
+    _run_worker,
+    _SimulationPool,
+)
 
 from ._pool import SimulationPool  # noqa: E402
 
@@ -18,11 +22,11 @@ __all__ = ["SimulationPool", "LutConfig", "TransistorLut", "SimulationResult", "
 # Loaded on first use: they import NumPy, which a worker process never needs.
 _LAZY = {"MosTable": "._table", "load_table": "._table"}
 
-if TYPE_CHECKING:
+if _TYPE_CHECKING:
     from ._table import MosTable, load_table
 
 
-def __getattr__(name: str) -> Any:
+def __getattr__(name: str) -> object:
     if name in _LAZY:
         import importlib
 
