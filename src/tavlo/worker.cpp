@@ -73,11 +73,11 @@ std::string_view first_token(std::string_view s) {
 
 char lower(char c) { return (c >= 'A' && c <= 'Z') ? static_cast<char>(c + 32) : c; }
 
-// `word` must be lower case.
 bool starts_with_ci(std::string_view s, std::string_view word) {
     return s.size() >= word.size() && equals_ignore_ascii_case(s.substr(0, word.size()), word);
 }
 
+// `word` must be lower case.
 bool contains_ci(std::string_view s, std::string_view word) {
     return std::search(s.begin(), s.end(), word.begin(), word.end(),
                        [](char a, char b) { return lower(a) == b; }) != s.end();
@@ -223,16 +223,13 @@ private:
         scanned_ -= pos_;
         pos_ = 0;
         await_input();
-        std::size_t old = buf_.size();
-        buf_.resize(old + kChunk);
         ssize_t n;
         do {
-            n = ::read(fd_, buf_.data() + old, kChunk);
+            n = ::read(fd_, chunk_.get(), kChunk);
         } while (n < 0 && errno == EINTR);
-        int err = errno;
-        buf_.resize(old + static_cast<std::size_t>(std::max<ssize_t>(n, 0)));
-        if (n < 0) return NgspiceError::from_errno(err);
+        if (n < 0) return NgspiceError::from_errno(errno);
         if (n == 0) eof_ = true;
+        buf_.append(chunk_.get(), static_cast<std::size_t>(n));
         return ok_status();
     }
 
@@ -249,6 +246,7 @@ private:
     static constexpr auto kWatch = std::chrono::microseconds(50);
     static constexpr std::size_t kChunk = 64 * 1024;
     int fd_;
+    std::unique_ptr<char[]> chunk_ = std::make_unique_for_overwrite<char[]>(kChunk);
     std::string buf_;
     std::size_t pos_ = 0;      // start of the next line
     std::size_t scanned_ = 0;  // bytes known to hold no line feed

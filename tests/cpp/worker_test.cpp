@@ -132,11 +132,3 @@ TEST(Text, UnicodeBlanksAndLossyUtf8) {
     EXPECT_EQ(utf8_lossy("a\xe2\x82z\xff"), "a\xef\xbf\xbdz\xef\xbf\xbd");
     EXPECT_EQ(utf8_lossy("\xc0\xaf"), "\xef\xbf\xbd\xef\xbf\xbd");
 }
-
-TEST(Library, MissingFileFailsWithTheLoadersText) {
-    auto r = Ngspice::load("/nonexistent/libngspice.so");
-    ASSERT_FALSE(r);
-    EXPECT_EQ(r.error().kind(), ErrorKind::LibraryLoad);
-    EXPECT_NE(r.error().display().find("failed to load libngspice: /nonexistent/libngspice.so: cannot open"),
-              std::string::npos);
-}
