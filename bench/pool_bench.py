@@ -1,4 +1,10 @@
-"""Pool throughput: 1 vs 2 workers, and against one `ngspice -b` process per netlist.
+"""Pool overhead per request, throughput with 1 and 2 workers, and against `ngspice -b`.
+
+1. Overhead: median round trip of a tiny netlist (an `op` of a resistor divider) through a
+   1-worker pool from Python, minus the same ngspice calls made in-process (the worker
+   benchmark's harness), both measured here.
+2. Scaling: a batch of 37 x 37 DC sweeps with 1 and 2 workers, level-3 and BSIM4 cards.
+3. The same batch run as one `ngspice -b` process per netlist, two at a time.
 
 Run: .venv/bin/python bench/pool_bench.py [--batch N]
 Every figure is measured in this one run; ratios are what to compare across machines.
@@ -7,12 +13,31 @@ Every figure is measured in this one run; ratios are what to compare across mach
 import argparse
 import os
 import sys
+import tempfile
+import time
 from concurrent.futures import ThreadPoolExecutor
+from pathlib import Path
 
 sys.path.insert(0, os.path.dirname(__file__))
 import _common as c  # noqa: E402
 
 import tavlo  # noqa: E402
+from worker_bench import DIVIDER, build_harness, harness_run  # noqa: E402
+
+
+def overhead():
+    pool = tavlo._SimulationPool(1, 60.0, c.worker_exe())
+    rounds = []
+    for _ in range(9):
+        t = time.perf_counter()
+        for _ in range(300):
+            pool.run_simulation(DIVIDER, ["op"])
+        rounds.append((time.perf_counter() - t) / 300 * 1e6)
+    with tempfile.TemporaryDirectory(prefix="tavlo-pool-bench-") as tmp:
+        local = harness_run(build_harness(Path(tmp)), Path(tmp), DIVIDER, 300, 9)["in_process_us"]
+    through_pool = c.median(rounds)
+    print(f"tiny netlist ({'op'} of a divider): through a 1-worker pool {through_pool:.1f} us, in-process "
+          f"{local:.1f} us, overhead {through_pool - local:.1f} us (target < 100 us)")
 
 
 def pool_batch(workers, netlists):
@@ -39,6 +64,7 @@ def main():
     ap.add_argument("--batch", type=int, default=200, help="netlists per batch")
     args = ap.parse_args()
     cores = len(os.sched_getaffinity(0))
+    overhead()
     print(f"batch of {args.batch} DC sweeps of 37 x 37 points, {cores} cores")
     for label, card in (("level 3", c.LEVEL3), ("BSIM4", c.BSIM4)):
         netlists = [c.sweep_netlist(card, tag=i) for i in range(args.batch)]
