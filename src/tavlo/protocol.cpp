@@ -302,9 +302,9 @@ Status StringSink::write(const char* data, std::size_t n) {
 
 FdWriter::FdWriter(int fd, std::size_t capacity) : fd_(fd), capacity_(capacity) { buf_.reserve(capacity); }
 
-Status FdWriter::write_all(const char* data, std::size_t n) {
+Status write_fd(int fd, const char* data, std::size_t n) {
     while (n > 0) {
-        ssize_t w = ::write(fd_, data, n);
+        ssize_t w = ::write(fd, data, n);
         if (w < 0) {
             if (errno == EINTR) continue;
             return NgspiceError::from_errno(errno);
@@ -319,14 +319,14 @@ Status FdWriter::write_all(const char* data, std::size_t n) {
 Status FdWriter::write(const char* data, std::size_t n) {
     if (buf_.size() + n > capacity_) {
         if (Status s = flush(); !s) return s;
-        if (n >= capacity_) return write_all(data, n);
+        if (n >= capacity_) return write_fd(fd_, data, n);
     }
     buf_.append(data, n);
     return ok_status();
 }
 
 Status FdWriter::flush() {
-    Status s = write_all(buf_.data(), buf_.size());
+    Status s = write_fd(fd_, buf_.data(), buf_.size());
     buf_.clear();
     return s;
 }

@@ -96,6 +96,9 @@ public:
     std::string bytes;
 };
 
+/// Writes all n bytes to a descriptor, retrying partial writes; errors carry the OS text.
+Status write_fd(int fd, const char* data, std::size_t n);
+
 /// Buffered writer over a file descriptor; errors carry the OS text.
 class FdWriter final : public ByteSink {
 public:
@@ -104,7 +107,6 @@ public:
     Status flush() override;
 
 private:
-    Status write_all(const char* data, std::size_t n);
     int fd_;
     std::string buf_;
     std::size_t capacity_;

@@ -31,19 +31,7 @@ using JobResult = std::optional<Result<ChunkRows>>;
 using Outcomes = asio::experimental::concurrent_channel<void(asio::error_code, JobResult)>;
 
 // Progress goes to descriptor 1 itself, not through any language runtime's stream buffer.
-void print_stdout(const std::string& text) {
-    const char* p = text.data();
-    std::size_t n = text.size();
-    while (n > 0) {
-        ssize_t w = ::write(1, p, n);
-        if (w <= 0) {
-            if (w < 0 && errno == EINTR) continue;
-            return;
-        }
-        p += w;
-        n -= static_cast<std::size_t>(w);
-    }
-}
+void print_stdout(const std::string& text) { (void)write_fd(1, text.data(), text.size()); }
 
 asio::awaitable<Result<ChunkRows>> run_chunk(std::shared_ptr<WorkerPool> pool, SimulationRequest request, double length,
                                              std::size_t chunk_index, std::size_t first_row, std::size_t rows,

@@ -7,6 +7,7 @@
 #include <cstring>
 
 #include "tavlo/format.hpp"
+#include "tavlo/protocol.hpp"
 
 namespace tavlo {
 
@@ -29,17 +30,9 @@ public:
     void put_number(double x) { len_ += format_sci_to(buf_ + len_, x, 6); }
 
     Status flush() {
-        std::size_t done = 0;
-        while (done < len_) {
-            const ssize_t n = ::write(fd_, buf_ + done, len_ - done);
-            if (n < 0) {
-                if (errno == EINTR) continue;
-                return NgspiceError::from_errno(errno);
-            }
-            done += static_cast<std::size_t>(n);
-        }
+        Status s = write_fd(fd_, buf_, len_);
         len_ = 0;
-        return ok_status();
+        return s;
     }
 
 private:
