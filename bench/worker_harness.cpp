@@ -152,7 +152,7 @@ int main(int argc, char** argv) {
     double start_ms = std::chrono::duration<double, std::milli>(clock_type::now() - t0).count();
     tavlo::Simulator& sim = **started;
     auto local = [&] {
-        tavlo::Answer a = sim.handle(request);
+        tavlo::SimulationResponse a = sim.handle(request);
         if (!a.success) fail("request failed in-process: " + a.error.value_or("?"));
         sim.clean_up();
     };
@@ -161,7 +161,7 @@ int main(int argc, char** argv) {
     auto piped = [&] { worker.ask(line); };
 
     // The protocol's share: the worker's decode and frame encode plus the pool-side frame decode.
-    tavlo::Answer sample = sim.handle(request);
+    tavlo::SimulationResponse sample = sim.handle(request);
     sim.clean_up();
     double codec_us = mean_us(2000, [&] {
         auto decoded = tavlo::decode_request(std::string_view(line).substr(0, line.size() - 1));

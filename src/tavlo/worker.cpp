@@ -436,8 +436,9 @@ void Simulator::wait_for_background(std::uint64_t started_before) {
     state_->bg_changed.wait(lock, [&] { return state_->bg_exited >= state_->bg_started; });
 }
 
-Answer Simulator::handle(const SimulationRequest& request) {
-    Answer answer;
+SimulationResponse Simulator::handle(const SimulationRequest& request) {
+    SimulationResponse answer;
+    answer.id = request.id;
     {
         std::lock_guard lock(state_->mutex);
         state_->reset();
@@ -590,8 +591,8 @@ Status run_worker() {
                 return s;
             continue;
         }
-        Answer a = sim.handle(*request);
-        if (Status s = send(request->id, a.success, a.vectors, a.log, a.error, a.measures); !s) return s;
+        SimulationResponse a = sim.handle(*request);
+        if (Status s = send(a.id, a.success, a.vectors, a.log, a.error, a.measures); !s) return s;
         // The request is answered; a library that asked to exit would crash the next one.
         if (sim.exit_requested()) return ok_status();
         sim.clean_up();

@@ -76,15 +76,6 @@ std::vector<std::string> netlist_lines(std::string_view netlist);
 /// True when the text is empty or Unicode white space only.
 bool is_blank(std::string_view text);
 
-/// Everything a frame carries besides the id.
-struct Answer {
-    bool success = false;
-    std::vector<VectorData> vectors;
-    std::vector<std::string> log;
-    std::optional<std::string> error;
-    std::vector<Measure> measures;
-};
-
 /// An initialised ngspice with its callback state: the part of the loop that talks to ngspice,
 /// usable in-process (benchmarks) as well as by run_worker.
 class Simulator {
@@ -94,7 +85,7 @@ public:
     ~Simulator();
 
     /// Runs one decoded request and returns what its frame carries.
-    Answer handle(const SimulationRequest& request);
+    SimulationResponse handle(const SimulationRequest& request);
     /// Discards the results and the circuit of the last request; call after its frame is out.
     void clean_up();
     /// ngspice asked to exit; the library must not be used any more.
