@@ -2,11 +2,13 @@
 
 from __future__ import annotations
 
+import atexit
 import contextlib
 import os
 import sys
 import sysconfig
 import threading
+import weakref
 from typing import TYPE_CHECKING, Any, Iterator, Optional, Sequence
 
 from .tavlo import LutConfig, SimulationResult, _SimulationPool
@@ -40,6 +42,12 @@ class SimulationPool:
         Time-out for each answer, in seconds.
     worker_exe : str, optional
         Worker executable; by default the ``ngspice-worker`` installed with tavlo.
+    max_requests_per_worker : int
+        A worker is replaced, invisibly, after this many requests (0: never).
+    max_memory_growth : int
+        ... or once its resident memory has grown this many bytes over its size after its first
+        request (0: never): ngspice keeps a little memory per failing netlist, and a huge
+        request leaves a large heap behind.
 
     Examples
     --------
@@ -49,11 +57,15 @@ class SimulationPool:
     """
 
     def __init__(self, workers: Optional[int] = None, timeout_secs: float = 120.0,
-                 worker_exe: Optional[str] = None) -> None:
+                 worker_exe: Optional[str] = None, *, max_requests_per_worker: int = 10000,
+                 max_memory_growth: int = 256 << 20) -> None:
         if worker_exe is None:
             worker_exe = installed_worker()
-        self._pool: Optional[_SimulationPool] = _SimulationPool(workers, timeout_secs, worker_exe)
+        self._pool: Optional[_SimulationPool] = _SimulationPool(
+            workers, timeout_secs, worker_exe, max_requests_per_worker=max_requests_per_worker,
+            max_memory_growth=max_memory_growth)
         self._workers = workers if workers is not None else len(os.sched_getaffinity(0))
+        _open_pools.add(self)
 
     def _native(self) -> _SimulationPool:
         if self._pool is None:
@@ -99,8 +111,10 @@ class SimulationPool:
         return MosTable(lut, config)
 
     def close(self) -> None:
-        """Stop the workers. Safe to call more than once."""
-        self._pool = None
+        """Stop the pool: every worker process ends, busy or not. Safe to call more than once."""
+        pool, self._pool = self._pool, None
+        if pool is not None:
+            pool.close()
 
     def __enter__(self) -> "SimulationPool":
         self._native()
@@ -111,6 +125,17 @@ class SimulationPool:
 
     def __repr__(self) -> str:
         return "SimulationPool(closed)" if self._pool is None else repr(self._pool)
+
+
+# Pools still open when the interpreter exits are closed while it can still run their clean-up,
+# so that no worker outlives the program, busy or not.
+_open_pools: "weakref.WeakSet[SimulationPool]" = weakref.WeakSet()
+
+
+@atexit.register
+def _close_open_pools() -> None:
+    for pool in list(_open_pools):
+        pool.close()
 
 
 def _in_notebook() -> bool:

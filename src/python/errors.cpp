@@ -19,7 +19,10 @@ void raise_error(const NgspiceError& e) {
             cls = PyExc_OSError;  // IOError is OSError; built from the message alone
             msg = e.payload();
             break;
-        case ErrorKind::PoolSendFailed: msg = "worker pool exhausted"; break;
+        case ErrorKind::PoolSendFailed:
+            msg = "worker pool exhausted";
+            if (!e.payload().empty()) msg += ": " + e.payload();
+            break;
         case ErrorKind::LibraryLoad: msg = "failed to load libngspice: " + e.payload(); break;
     }
     PyErr_SetString(cls, msg.c_str());

@@ -6,6 +6,7 @@
 #include <atomic>
 #include <cmath>
 #include <memory>
+#include <stdexcept>
 
 #include "bindings.hpp"
 #include "result.hpp"
@@ -22,18 +23,29 @@ namespace {
 
 std::atomic<std::uint64_t> SIM_COUNTER{0};
 
+constexpr std::uint64_t kDefaultMaxRequests = 10000;
+constexpr std::uint64_t kDefaultMaxGrowth = std::uint64_t{256} << 20;
+
 struct PySimulationPool {
     std::unique_ptr<asio::thread_pool> runtime;
     std::shared_ptr<WorkerPool> pool;
     std::uint32_t workers = 0;
 
-    ~PySimulationPool() {
-        pool.reset();  // idle tasks see the queue close and end
-        if (runtime) {
-            // Busy workers are not waited for: their tasks are dropped, pipes closed, children reaped later.
-            runtime->stop();
-            runtime.reset();
-        }
+    ~PySimulationPool() { close(); }
+
+    void check_open() const {
+        if (!runtime) throw std::runtime_error("this SimulationPool is closed; create a new one");
+    }
+
+    /// Ends every worker (busy ones too), lets the runtime's work drain, and stops it: nothing is
+    /// left running and no operation is destroyed half-way.
+    void close() {
+        if (!runtime) return;
+        if (pool) pool->close(std::chrono::milliseconds(200));
+        runtime->join();
+        if (pool) pool->close(std::chrono::milliseconds(200));  // anything started while draining
+        pool.reset();
+        runtime.reset();
     }
 };
 
@@ -54,7 +66,14 @@ std::string type_name_of(nb::handle h) { return nb::type_name(h.type()).c_str();
 
 std::string to_str(nb::handle h, const char* arg) {
     if (!PyUnicode_Check(h.ptr())) arg_type_error(arg, "expected str, got " + type_name_of(h));
-    return nb::cast<std::string>(h);
+    Py_ssize_t n = 0;
+    const char* s = PyUnicode_AsUTF8AndSize(h.ptr(), &n);
+    if (!s) {
+        // A lone surrogate has no UTF-8 form: say where it is instead of failing somewhere deeper.
+        nb::python_error e;
+        throw nb::value_error(("argument '" + std::string(arg) + "': " + nb::str(e.value()).c_str()).c_str());
+    }
+    return std::string(s, static_cast<std::size_t>(n));
 }
 
 std::vector<std::string> to_str_list(nb::handle h, const char* arg) {
@@ -65,7 +84,7 @@ std::vector<std::string> to_str_list(nb::handle h, const char* arg) {
     for (nb::handle item : nb::cast<nb::sequence>(h)) {
         if (!PyUnicode_Check(item.ptr()))
             arg_type_error(arg, "every element must be str, got " + type_name_of(item));
-        out.push_back(nb::cast<std::string>(item));
+        out.push_back(to_str(item, arg));
     }
     return out;
 }
@@ -75,6 +94,8 @@ std::chrono::nanoseconds to_duration(double secs) {
     double ns = secs * 1e9;
     if (std::isnan(ns) || ns >= 9.2233720368547758e18)
         throw nb::value_error("cannot convert float seconds to Duration: value is either too big or NaN");
+    // A zero time-out would fail every request before its answer could arrive.
+    if (ns < 1e6) throw nb::value_error("timeout_secs must be at least 0.001 seconds");
     return std::chrono::nanoseconds(static_cast<std::int64_t>(ns));
 }
 
@@ -141,22 +162,38 @@ void register_pool(nb::module_& m) {
         .def(
             "__init__",
             [](PySimulationPool* self, std::optional<std::uint32_t> workers, double timeout_secs,
-               std::optional<std::string> worker_exe) {
+               std::optional<std::string> worker_exe, std::uint64_t max_requests_per_worker,
+               std::uint64_t max_memory_growth) {
                 std::uint32_t n = workers ? *workers : available_cores();
                 if (n == 0) throw nb::value_error("workers must be at least 1, got 0");
-                std::chrono::nanoseconds timeout = to_duration(timeout_secs);
+                if (n > kMaxWorkers)
+                    throw nb::value_error(("workers must be at most " + std::to_string(kMaxWorkers) + ", got " +
+                                           std::to_string(n))
+                                              .c_str());
+                PoolOptions options{n, to_duration(timeout_secs), std::move(worker_exe),
+                                    RecyclePolicy{max_requests_per_worker, max_memory_growth}};
                 auto runtime = std::make_unique<asio::thread_pool>(available_cores());
-                Result<std::shared_ptr<WorkerPool>> pool =
-                    WorkerPool::create(runtime->get_executor(), n, timeout, std::move(worker_exe));
+                Result<std::shared_ptr<WorkerPool>> pool = WorkerPool::create(runtime->get_executor(), options);
                 if (!pool) {
-                    runtime->stop();
+                    runtime->join();  // no task was started
                     raise_error(pool.error());
                 }
                 new (self) PySimulationPool{std::move(runtime), std::move(*pool), n};
             },
-            "workers"_a = nb::none(), "timeout_secs"_a = 120.0, "worker_exe"_a = nb::none(),
+            "workers"_a = nb::none(), "timeout_secs"_a = 120.0, "worker_exe"_a = nb::none(), nb::kw_only(),
+            "max_requests_per_worker"_a = kDefaultMaxRequests, "max_memory_growth"_a = kDefaultMaxGrowth,
             nb::sig("def __init__(self, workers: int | None = None, timeout_secs: float = 120.0, "
-                    "worker_exe: str | None = None) -> None"))
+                    "worker_exe: str | None = None, *, max_requests_per_worker: int = 10000, "
+                    "max_memory_growth: int = 268435456) -> None"),
+            "Start ``workers`` ngspice worker processes (default: one per core).\n"
+            "\n"
+            "A worker is replaced, invisibly to callers, after ``max_requests_per_worker`` requests\n"
+            "or once its resident memory has grown ``max_memory_growth`` bytes over its size after\n"
+            "its first request (ngspice keeps a little memory per failing netlist, and a huge\n"
+            "request leaves a large heap behind); 0 turns either rule off.")
+        .def(
+            "close", [](PySimulationPool& self) { self.close(); },
+            "Stop the pool: every worker process ends, busy or not. Safe to call more than once.")
         .def("__repr__",
              [](const PySimulationPool& s) { return "SimulationPool(workers=" + std::to_string(s.workers) + ")"; })
         .def(
@@ -166,6 +203,7 @@ void register_pool(nb::module_& m) {
                 req.netlist = to_str(netlist, "netlist");
                 req.commands = to_str_list(commands, "commands");
                 req.id = id.is_none() ? "py-" + std::to_string(SIM_COUNTER.fetch_add(1)) : to_str(id, "id");
+                self.check_open();
                 auto call = std::make_shared<CallState>();
                 Reply reply = wait_releasing_gil(self, self.pool->run_simulation(std::move(req), call), *call);
                 if (!reply) raise_error(reply.error());
@@ -191,6 +229,7 @@ void register_pool(nb::module_& m) {
                 std::optional<std::uint32_t> chunks;
                 if (!n_chunks.is_none()) chunks = to_chunk_count(n_chunks);
                 LutConfig core = to_core_config(nb::cast<const PyLutConfig&>(config));
+                self.check_open();
                 std::uint32_t k = chunks ? *chunks : default_chunk_count(core, self.workers);
                 auto call = std::make_shared<CallState>();
                 Result<TransistorLut> lut = wait_releasing_gil(

@@ -20,7 +20,9 @@ std::string NgspiceError::display() const {
         case ErrorKind::WorkerCrashed: return "worker process crashed: " + payload_;
         case ErrorKind::Serialization: return "serialization error: " + payload_;
         case ErrorKind::Io: return "I/O error: " + payload_;
-        case ErrorKind::PoolSendFailed: return "worker pool send failed: all workers are shut down";
+        case ErrorKind::PoolSendFailed:
+            return "worker pool send failed: all workers are shut down" +
+                   (payload_.empty() ? std::string() : " (" + payload_ + ")");
         case ErrorKind::LibraryLoad: return "failed to load libngspice: " + payload_;
     }
     return payload_;

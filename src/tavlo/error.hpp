@@ -28,7 +28,8 @@ public:
     static NgspiceError worker_crashed(std::string m) { return {ErrorKind::WorkerCrashed, std::move(m)}; }
     static NgspiceError serialization(std::string m) { return {ErrorKind::Serialization, std::move(m)}; }
     static NgspiceError io(std::string m) { return {ErrorKind::Io, std::move(m)}; }
-    static NgspiceError pool_send_failed() { return {ErrorKind::PoolSendFailed, {}}; }
+    /// `why`, when given, says what ended the workers; the fixed texts are kept in front of it.
+    static NgspiceError pool_send_failed(std::string why = {}) { return {ErrorKind::PoolSendFailed, std::move(why)}; }
     static NgspiceError library_load(std::string m) { return {ErrorKind::LibraryLoad, std::move(m)}; }
 
     /// An Io error from an errno value: the OS description followed by " (os error N)".

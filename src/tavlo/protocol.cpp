@@ -234,6 +234,7 @@ std::string encode_header(const WireHeader& h) {
     ordered_json measures = ordered_json::array();
     for (const auto& [name, value] : h.measures) measures.push_back(ordered_json::array({name, value}));
     j["measures"] = std::move(measures);  // nlohmann writes non-finite numbers as null
+    if (h.exiting) j["exiting"] = true;
     return dump(j);
 }
 
@@ -290,6 +291,13 @@ Result<WireHeader> decode_header(std::string_view text) {
             h.measures.emplace_back(pair[0].get<std::string>(), value);
         }
     }
+    if (auto it = o.find("exiting"); it != o.end() && !it->is_null()) {
+        if (!it->is_boolean()) {
+            f.mismatch("exiting", "a boolean", *it);
+            return NgspiceError::serialization(f.fault);
+        }
+        h.exiting = it->get<bool>();
+    }
     return h;
 }
 
@@ -333,8 +341,9 @@ Status FdWriter::flush() {
 
 Status write_wire_response(ByteSink& out, const std::string& id, bool success,
                            const std::vector<VectorData>& vectors, const std::vector<std::string>& log,
-                           const std::optional<std::string>& error, const std::vector<Measure>& measures) {
-    WireHeader h{id, success, {}, log, error, measures};
+                           const std::optional<std::string>& error, const std::vector<Measure>& measures,
+                           bool exiting) {
+    WireHeader h{id, success, {}, log, error, measures, exiting};
     h.vecs.reserve(vectors.size());
     for (const auto& v : vectors) h.vecs.push_back(meta_of(v));
     std::string header = encode_header(h);
@@ -357,39 +366,124 @@ NgspiceError read_failure(std::string_view step, const std::string& io_text) {
     return NgspiceError::worker_crashed("stdout read (" + std::string(step) + ") failed: " + io_text);
 }
 
-std::optional<PayloadReader> PayloadReader::start(const WireVecMeta& meta) {
-    std::uint64_t width = meta.is_complex ? 16 : 8;
-    if (meta.len > std::numeric_limits<std::size_t>::max() / width) return std::nullopt;
-    return PayloadReader(meta, static_cast<std::size_t>(meta.len * width));
+namespace {
+// Header bytes are taken in pieces of this size, so memory follows what actually arrives.
+constexpr std::size_t kHeaderPiece = 64 * 1024;
+}  // namespace
+
+std::string_view FrameParser::step() const {
+    switch (state_) {
+        case State::Len: return "header len";
+        case State::Header: return "header";
+        default: return vec_ < parsed_.vecs.size() && parsed_.vecs[vec_].is_complex ? "complex vec" : "vec data";
+    }
 }
 
-std::pair<char*, std::size_t> PayloadReader::next_chunk() {
-    std::size_t n = std::min(kChunk, total_ - filled_);
-    samples_.resize((filled_ + n) / 8);
-    pending_ = n;
-    return {reinterpret_cast<char*>(samples_.data()) + filled_, n};
+NgspiceError FrameParser::read_failed(const std::string& io_text) const { return read_failure(step(), io_text); }
+
+void FrameParser::fail(NgspiceError e) {
+    error_ = std::move(e);
+    state_ = State::Failed;
 }
 
-VectorData PayloadReader::finish() && {
-    VectorData v{std::move(meta_.name), {}, std::nullopt, meta_.is_scale};
-    if (!meta_.is_complex) {
+std::pair<char*, std::size_t> FrameParser::next() {
+    switch (state_) {
+        case State::Len: return {reinterpret_cast<char*>(prefix_), 4};
+        case State::Header: {
+            std::size_t n = std::min<std::size_t>(kHeaderPiece, header_len_ - filled_);
+            header_.resize(filled_ + n);
+            pending_ = n;
+            return {header_.data() + filled_, n};
+        }
+        case State::Payload: {
+            std::size_t n = std::min(kChunk, total_ - filled_);
+            samples_.resize((filled_ + n) / 8);
+            pending_ = n;
+            return {reinterpret_cast<char*>(samples_.data()) + filled_, n};
+        }
+        default: return {nullptr, 0};
+    }
+}
+
+void FrameParser::commit() {
+    switch (state_) {
+        case State::Len:
+            header_len_ = prefix_[0] | (prefix_[1] << 8) | (prefix_[2] << 16) | (std::uint32_t(prefix_[3]) << 24);
+            if (header_len_ > kMaxHeaderLen)
+                return fail(read_failure("header", "announced header length " + std::to_string(header_len_) +
+                                                       " exceeds the limit of " + std::to_string(kMaxHeaderLen)));
+            state_ = State::Header;
+            filled_ = 0;
+            if (header_len_ > 0) return;
+            break;  // an empty header is decoded (and refused) at once
+        case State::Header:
+            filled_ += pending_;
+            pending_ = 0;
+            if (filled_ < header_len_) return;
+            break;
+        case State::Payload:
+            filled_ += pending_;
+            pending_ = 0;
+            if (filled_ == total_) finish_vector();
+            return;
+        default: return;
+    }
+    Result<WireHeader> h = decode_header(header_);
+    if (!h) return fail(h.error());
+    parsed_ = std::move(*h);
+    exiting_ = parsed_.exiting;
+    header_ = std::string();
+    vectors_.reserve(parsed_.vecs.size());
+    vec_ = 0;
+    start_vector();
+}
+
+void FrameParser::start_vector() {
+    for (; vec_ < parsed_.vecs.size(); ++vec_) {
+        const WireVecMeta& meta = parsed_.vecs[vec_];
+        std::uint64_t width = meta.is_complex ? 16 : 8;
+        if (meta.len > std::numeric_limits<std::size_t>::max() / width) {
+            state_ = State::Payload;  // so the message names this vector's step
+            return fail(read_failed("announced vector length " + std::to_string(meta.len) + " is too large"));
+        }
+        total_ = static_cast<std::size_t>(meta.len * width);
+        filled_ = pending_ = 0;
+        samples_.clear();
+        if (total_ > 0) {
+            state_ = State::Payload;
+            return;
+        }
+        VectorData& empty = vectors_.emplace_back(VectorData{meta.name, {}, std::nullopt, meta.is_scale});
+        if (meta.is_complex) empty.complex.emplace();
+    }
+    state_ = State::Done;
+}
+
+void FrameParser::finish_vector() {
+    WireVecMeta& meta = parsed_.vecs[vec_];
+    VectorData v{std::move(meta.name), {}, std::nullopt, meta.is_scale};
+    if (!meta.is_complex) {
         v.real = std::move(samples_);
-        return v;
+    } else {
+        std::size_t n = samples_.size() / 2;
+        v.real.resize(n);
+        std::vector<std::complex<double>> pairs(n);
+        for (std::size_t i = 0; i < n; ++i) {
+            v.real[i] = samples_[2 * i];
+            pairs[i] = {samples_[2 * i], samples_[2 * i + 1]};
+        }
+        v.complex = std::move(pairs);
     }
-    std::size_t n = samples_.size() / 2;
-    v.real.resize(n);
-    std::vector<std::complex<double>> pairs(n);
-    for (std::size_t i = 0; i < n; ++i) {
-        v.real[i] = samples_[2 * i];
-        pairs[i] = {samples_[2 * i], samples_[2 * i + 1]};
-    }
-    v.complex = std::move(pairs);
-    return v;
+    samples_ = {};
+    vectors_.push_back(std::move(v));
+    ++vec_;
+    start_vector();
 }
 
-SimulationResponse make_response(WireHeader&& h, std::vector<VectorData>&& vectors) {
-    return {std::move(h.id), h.success, std::move(vectors), std::move(h.log), std::move(h.error),
-            std::move(h.measures)};
+Result<SimulationResponse> FrameParser::take() {
+    if (error_) return std::move(*error_);
+    return SimulationResponse{std::move(parsed_.id), parsed_.success, std::move(vectors_), std::move(parsed_.log),
+                              std::move(parsed_.error), std::move(parsed_.measures)};
 }
 
 Result<Unit> StringSource::read_exact(char* buf, std::size_t n) {
@@ -403,30 +497,13 @@ Result<Unit> StringSource::read_exact(char* buf, std::size_t n) {
 }
 
 Result<SimulationResponse> read_frame(ByteSource& in) {
-    unsigned char prefix[4];
-    if (auto r = in.read_exact(reinterpret_cast<char*>(prefix), 4); !r)
-        return read_failure(kStepHeaderLen, r.error().payload());
-    std::uint32_t len = prefix[0] | (prefix[1] << 8) | (prefix[2] << 16) | (std::uint32_t(prefix[3]) << 24);
-    if (len > kMaxHeaderLen)
-        return read_failure(kStepHeader, "announced header length " + std::to_string(len) + " is too large");
-    std::string header(len, '\0');
-    if (auto r = in.read_exact(header.data(), len); !r) return read_failure(kStepHeader, r.error().payload());
-    Result<WireHeader> h = decode_header(header);
-    if (!h) return h.error();
-    std::vector<VectorData> vectors;
-    vectors.reserve(h->vecs.size());
-    for (const auto& meta : h->vecs) {
-        std::optional<PayloadReader> p = PayloadReader::start(meta);
-        if (!p) return read_failure(meta.is_complex ? PayloadReader::kStepComplexVec : PayloadReader::kStepVecData,
-                                    "announced vector length " + std::to_string(meta.len) + " is too large");
-        while (!p->done()) {
-            auto [buf, n] = p->next_chunk();
-            if (auto r = in.read_exact(buf, n); !r) return read_failure(p->step(), r.error().payload());
-            p->commit();
-        }
-        vectors.push_back(std::move(*p).finish());
+    FrameParser parser;
+    while (!parser.done()) {
+        auto [buf, n] = parser.next();
+        if (auto r = in.read_exact(buf, n); !r) return parser.read_failed(r.error().payload());
+        parser.commit();
     }
-    return make_response(std::move(*h), std::move(vectors));
+    return parser.take();
 }
 
 }  // namespace tavlo

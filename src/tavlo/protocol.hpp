@@ -43,6 +43,8 @@ struct WireHeader {
     std::vector<std::string> log;
     std::optional<std::string> error;
     std::vector<Measure> measures;
+    /// The worker ends after this frame (ngspice asked to exit); written only when true.
+    bool exiting = false;
 };
 
 /// One result vector in memory; `real` always has the sample count.
@@ -115,47 +117,57 @@ private:
 /// Writes one complete frame and flushes.
 Status write_wire_response(ByteSink& out, const std::string& id, bool success,
                            const std::vector<VectorData>& vectors, const std::vector<std::string>& log,
-                           const std::optional<std::string>& error, const std::vector<Measure>& measures);
+                           const std::optional<std::string>& error, const std::vector<Measure>& measures,
+                           bool exiting = false);
 
-// ---- reading frames (shared by the blocking reader below and the pool's asynchronous one) ----
+// ---- reading frames ----
 
-/// Largest header length a reader accepts; larger announcements fail the request.
-constexpr std::uint32_t kMaxHeaderLen = 0x7fffffffu;
+/// Largest header a reader accepts. A header is JSON metadata (names, log lines, measures); a
+/// larger announcement means the stream is broken, and only that request fails.
+constexpr std::uint32_t kMaxHeaderLen = 64u << 20;
 
-/// Fills one vector's samples straight from the stream, chunk by chunk, so that memory grows
-/// only as bytes actually arrive (a lying length cannot make the reader allocate it up front).
-class PayloadReader {
+/// Reads one response frame incrementally, for the blocking reader below and the pool's
+/// asynchronous one alike: ask for the next region, fill it completely, commit. Memory grows only
+/// as bytes actually arrive, so a lying length cannot make the reader allocate it up front.
+class FrameParser {
 public:
-    /// Fails (nothing to read) when the announced size cannot be represented.
-    static std::optional<PayloadReader> start(const WireVecMeta& meta);
-    bool done() const { return filled_ == total_; }
-    /// The next region to fill completely; never empty while !done().
-    std::pair<char*, std::size_t> next_chunk();
-    void commit() { filled_ += pending_; pending_ = 0; }
-    VectorData finish() &&;
-    std::string_view step() const { return meta_.is_complex ? kStepComplexVec : kStepVecData; }
+    /// The next region to fill; never empty while !done() (a zero-length header is decoded on commit).
+    std::pair<char*, std::size_t> next();
+    /// The region from next() holds its bytes now; may finish the frame.
+    void commit();
+    bool done() const { return state_ == State::Done || state_ == State::Failed; }
+    /// The WorkerCrashed error of the step being read, e.g. "stdout read (header len) failed: early eof".
+    NgspiceError read_failed(const std::string& io_text) const;
+    /// Once done(): the response, or why the frame is unusable (Serialization for a header that does
+    /// not decode, WorkerCrashed for an oversized announcement).
+    Result<SimulationResponse> take();
+    /// Once done(): the worker said it ends after this frame.
+    bool worker_exiting() const { return exiting_; }
 
     static constexpr std::size_t kChunk = 1 << 20;
 
 private:
-    explicit PayloadReader(WireVecMeta meta, std::size_t total) : meta_(std::move(meta)), total_(total) {}
-    WireVecMeta meta_;
-    std::vector<double> samples_;  // interleaved re/im for complex vectors
-    std::size_t total_;
-    std::size_t filled_ = 0;
-    std::size_t pending_ = 0;
+    enum class State { Len, Header, Payload, Done, Failed };
+    void fail(NgspiceError e);
+    void start_vector();
+    void finish_vector();
+    std::string_view step() const;
 
-public:
-    static constexpr std::string_view kStepVecData = "vec data";
-    static constexpr std::string_view kStepComplexVec = "complex vec";
+    State state_ = State::Len;
+    unsigned char prefix_[4] = {};
+    std::uint32_t header_len_ = 0;
+    std::string header_;
+    WireHeader parsed_;
+    std::size_t vec_ = 0;             // index into parsed_.vecs
+    std::vector<double> samples_;     // interleaved re/im for complex vectors
+    std::size_t total_ = 0, filled_ = 0, pending_ = 0;
+    std::vector<VectorData> vectors_;
+    std::optional<NgspiceError> error_;
+    bool exiting_ = false;
 };
-
-SimulationResponse make_response(WireHeader&& header, std::vector<VectorData>&& vectors);
 
 /// The crash message of one read step, e.g. "stdout read (header len) failed: early eof".
 NgspiceError read_failure(std::string_view step, const std::string& io_text);
-inline constexpr std::string_view kStepHeaderLen = "header len";
-inline constexpr std::string_view kStepHeader = "header";
 
 /// A byte stream that frames are read from.
 class ByteSource {

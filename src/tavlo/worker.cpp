@@ -569,9 +569,10 @@ Status run_worker() {
     StringSink frame;
     auto send = [&](const std::string& id, bool success, const std::vector<VectorData>& vectors,
                     const std::vector<std::string>& log, const std::optional<std::string>& error,
-                    const std::vector<Measure>& measures) -> Status {
+                    const std::vector<Measure>& measures, bool exiting = false) -> Status {
         frame.bytes.clear();
-        (void)write_wire_response(frame, id, success, vectors, log, error, measures);  // memory cannot fail
+        // memory cannot fail
+        (void)write_wire_response(frame, id, success, vectors, log, error, measures, exiting);
         if (Status s = out.write(frame.bytes.data(), frame.bytes.size()); !s) return s;
         return out.flush();
     };
@@ -592,9 +593,11 @@ Status run_worker() {
             continue;
         }
         SimulationResponse a = sim.handle(*request);
-        if (Status s = send(a.id, a.success, a.vectors, a.log, a.error, a.measures); !s) return s;
-        // The request is answered; a library that asked to exit would crash the next one.
-        if (sim.exit_requested()) return ok_status();
+        // A library that asked to exit would crash the next request: the frame says this worker
+        // ends, so the pool replaces it before giving it more work.
+        const bool exiting = sim.exit_requested();
+        if (Status s = send(a.id, a.success, a.vectors, a.log, a.error, a.measures, exiting); !s) return s;
+        if (exiting) return ok_status();
         sim.clean_up();
         if (sim.exit_requested()) return ok_status();
     }

@@ -55,6 +55,12 @@ asio::awaitable<Result<TransistorLut>> generate_lut(std::shared_ptr<WorkerPool> 
                                                     std::shared_ptr<CallState> call) {
     if (n_chunks == 0) co_return NgspiceError::simulation_failed("n_chunks must be at least 1");
     if (!call) call = std::make_shared<CallState>();
+    // However this call ends (an error, an exception, success), jobs that have not started yet
+    // must not run: a failed characterisation leaves the pool idle, not busy with its leftovers.
+    struct AbandonOnExit {
+        std::shared_ptr<CallState> call;
+        ~AbandonOnExit() { call->abandon(); }
+    } abandon_on_exit{call};
     const std::vector<double> lengths = config.lengths.values();
     const std::size_t n_l = lengths.size();
     const std::size_t n_vgs = config.vgs.point_count();
@@ -113,7 +119,6 @@ asio::awaitable<Result<TransistorLut>> generate_lut(std::shared_ptr<WorkerPool> 
     for (std::size_t done = 0; done < n_jobs; ++done) {
         auto [ec, outcome] = co_await outcomes->async_receive(asio::experimental::as_tuple(asio::use_awaitable));
         if (ec || !outcome || !outcome->ok()) {
-            call->abandon();  // queued jobs are skipped; running ones finish unread
             if (ec || !outcome) co_return NgspiceError::worker_crashed("characterisation job was cancelled");
             co_return outcome->error();
         }

@@ -2,13 +2,14 @@
 
 #include <unistd.h>
 
-#include <asio/experimental/as_tuple.hpp>
 #include <asio/co_spawn.hpp>
 #include <asio/detached.hpp>
+#include <asio/experimental/as_tuple.hpp>
 #include <asio/experimental/concurrent_channel.hpp>
 #include <asio/strand.hpp>
 #include <asio/this_coro.hpp>
 #include <asio/use_awaitable.hpp>
+#include <deque>
 #include <mutex>
 
 #include "tavlo/pool/worker_process.hpp"
@@ -20,10 +21,17 @@ namespace {
 constexpr auto use_tuple = asio::experimental::as_tuple(asio::use_awaitable);
 
 using ReplyChannel = asio::experimental::concurrent_channel<void(asio::error_code, std::optional<Reply>)>;
+// A one-shot wake-up for a coroutine waiting on the queue.
+using Signal = asio::experimental::concurrent_channel<void(asio::error_code, bool)>;
 
 const char* const kDash = " \xe2\x80\x94 ";  // " — "
 
 std::string prefix(std::size_t index) { return "[pool] worker " + std::to_string(index) + ": "; }
+
+// Requests or answers this large may leave a large heap behind: check the worker's memory then.
+constexpr std::size_t kLargeExchange = std::size_t{1} << 20;
+// Otherwise memory is checked every so many requests (reading /proc costs a few microseconds).
+constexpr std::uint64_t kRssCheckEvery = 16;
 
 }  // namespace
 
@@ -72,26 +80,125 @@ struct QueueItem {
     ReplySender reply;
 };
 
-using Queue = asio::experimental::concurrent_channel<void(asio::error_code, QueueItem)>;
+/// The bounded request queue. Idle workers wait in arrival order and are handed the next item
+/// directly, so the worker that has been idle longest takes it; callers wait for space in
+/// arrival order too. Closing wakes every waiter and answers every queued item, so nothing is
+/// left pending when the runtime stops.
+class WorkQueue {
+public:
+    explicit WorkQueue(std::size_t capacity) : capacity_(capacity) {}
+
+    /// Queues the item, waiting while the queue is full; a closed queue answers it at once.
+    asio::awaitable<void> push(QueueItem item) {
+        auto waiter = std::make_shared<Waiter>(co_await asio::this_coro::executor);
+        std::shared_ptr<Waiter> wake;
+        {
+            std::unique_lock lock(mu_);
+            if (closed_) {
+                NgspiceError why = refused_;
+                lock.unlock();
+                item.reply.send(std::move(why));
+                co_return;
+            }
+            if (!poppers_.empty()) {
+                wake = std::move(poppers_.front());
+                poppers_.pop_front();
+                wake->item = std::move(item);
+            } else if (items_.size() < capacity_) {
+                items_.push_back(std::move(item));
+                co_return;
+            } else {
+                waiter->item = std::move(item);
+                pushers_.push_back(waiter);
+            }
+        }
+        if (wake) {
+            wake->signal.try_send(asio::error_code{}, true);
+            co_return;
+        }
+        co_await waiter->signal.async_receive(use_tuple);
+        std::unique_lock lock(mu_);
+        if (!waiter->item) co_return;  // taken into the queue
+        QueueItem refused = std::move(*waiter->item);
+        NgspiceError why = refused_;
+        lock.unlock();
+        refused.reply.send(std::move(why));
+    }
+
+    /// The next item, or nothing once the queue is closed.
+    asio::awaitable<std::optional<QueueItem>> pop() {
+        auto waiter = std::make_shared<Waiter>(co_await asio::this_coro::executor);
+        {
+            std::unique_lock lock(mu_);
+            if (!items_.empty()) {
+                QueueItem item = std::move(items_.front());
+                items_.pop_front();
+                std::shared_ptr<Waiter> wake;
+                if (!pushers_.empty()) {
+                    wake = std::move(pushers_.front());
+                    pushers_.pop_front();
+                    items_.push_back(std::move(*wake->item));
+                    wake->item.reset();
+                }
+                lock.unlock();
+                if (wake) wake->signal.try_send(asio::error_code{}, true);
+                co_return std::optional<QueueItem>(std::move(item));
+            }
+            if (closed_) co_return std::nullopt;
+            poppers_.push_back(waiter);
+        }
+        co_await waiter->signal.async_receive(use_tuple);
+        std::lock_guard lock(mu_);
+        co_return std::move(waiter->item);
+    }
+
+    /// Refuses new items with `refused` and answers queued ones with `dropped`. Idempotent.
+    void close(NgspiceError refused, NgspiceError dropped) {
+        std::deque<QueueItem> items;
+        std::deque<std::shared_ptr<Waiter>> waiters;
+        {
+            std::lock_guard lock(mu_);
+            if (closed_) return;
+            closed_ = true;
+            refused_ = std::move(refused);
+            items.swap(items_);
+            waiters.swap(poppers_);
+            for (auto& w : pushers_) waiters.push_back(std::move(w));
+            pushers_.clear();
+        }
+        // Outside the lock: an answer or a wake-up may resume a coroutine on this thread.
+        for (QueueItem& item : items) item.reply.send(dropped);
+        for (auto& w : waiters) w->signal.try_send(asio::error_code{}, true);
+    }
+
+private:
+    struct Waiter {
+        explicit Waiter(const asio::any_io_executor& ex) : signal(ex, 1) {}
+        Signal signal;
+        std::optional<QueueItem> item;
+    };
+
+    std::mutex mu_;
+    std::size_t capacity_;
+    std::deque<QueueItem> items_;
+    std::deque<std::shared_ptr<Waiter>> poppers_;  // idle workers, longest idle first
+    std::deque<std::shared_ptr<Waiter>> pushers_;  // callers waiting for space, each holding its item
+    bool closed_ = false;
+    NgspiceError refused_ = NgspiceError::pool_send_failed();
+};
 
 struct PoolShared {
-    // Waiting receivers of an Asio channel are served in arrival order, so the worker that has
-    // been idle longest takes the next request; no extra lock around the receiving end is needed.
-    Queue queue;
+    WorkQueue queue;
     WorkerBinary binary;
-    std::chrono::nanoseconds timeout;
+    PoolOptions options;
+    std::shared_ptr<ChildRegistry> children = std::make_shared<ChildRegistry>();
     std::atomic<std::uint32_t> live_tasks;
-    std::atomic<bool> tasks_gone{false};
+    std::atomic<bool> closing{false};
+    std::mutex mu;
+    std::string last_spawn_error;  // guarded by mu
 
-    PoolShared(const asio::any_io_executor& ex, std::size_t capacity, WorkerBinary b, std::chrono::nanoseconds t,
-               std::uint32_t workers)
-        : queue(ex, capacity), binary(std::move(b)), timeout(t), live_tasks(workers) {}
-
-    /// Drops every queued item; their callers learn that the request was lost.
-    void drain() {
-        while (queue.try_receive([](asio::error_code, QueueItem) {})) {
-        }
-    }
+    PoolShared(WorkerBinary b, PoolOptions o)
+        : queue(std::size_t{4} * o.workers), binary(std::move(b)), options(std::move(o)), live_tasks(options.workers) {}
 };
 
 }  // namespace detail
@@ -104,18 +211,31 @@ using detail::QueueItem;
 struct TaskExit {
     std::shared_ptr<PoolShared> shared;
     ~TaskExit() {
-        if (shared->live_tasks.fetch_sub(1) == 1) {
-            // No worker is left to serve the queue: refuse new requests and fail queued ones.
-            shared->tasks_gone.store(true);
-            shared->drain();
+        if (shared->live_tasks.fetch_sub(1) != 1 || shared->closing) return;
+        // No worker is left to serve the queue: refuse new requests and fail queued ones, saying why.
+        std::string why;
+        {
+            std::lock_guard lock(shared->mu);
+            why = "no worker process could be started: " + shared->last_spawn_error;
         }
+        shared->queue.close(NgspiceError::pool_send_failed(why), NgspiceError::worker_crashed(why));
     }
 };
+
+Result<WorkerProcess> spawn(PoolShared& shared, const asio::any_io_executor& ex) {
+    Result<WorkerProcess> p = WorkerProcess::spawn(shared.binary, ex, shared.children);
+    if (!p) {
+        std::lock_guard lock(shared.mu);
+        shared.last_spawn_error = "'" + shared.binary.path + "': " + p.error().display();
+    }
+    return p;
+}
 
 /// Replaces the process after a crash or time-out, logging the outcome.
 void respawn_after_failure(std::size_t index, PoolShared& shared, WorkerProcess& proc,
                            const asio::any_io_executor& ex) {
-    Result<WorkerProcess> fresh = WorkerProcess::spawn(shared.binary, ex);
+    if (shared.closing) return;
+    Result<WorkerProcess> fresh = spawn(shared, ex);
     if (fresh) {
         proc = std::move(*fresh);
         log_line(prefix(index) + "respawned successfully");
@@ -124,63 +244,99 @@ void respawn_after_failure(std::size_t index, PoolShared& shared, WorkerProcess&
     }
 }
 
+std::size_t exchange_size(const QueueItem& item, const Reply& result) {
+    std::size_t n = item.request.netlist.size();
+    if (result)
+        for (const VectorData& v : result->vectors) n += v.real.size() * (v.complex ? 16 : 8);
+    return n;
+}
+
 asio::awaitable<void> worker_task(std::size_t index, std::shared_ptr<PoolShared> shared) {
     TaskExit exit_guard{shared};
     auto ex = co_await asio::this_coro::executor;
-    Result<WorkerProcess> spawned = WorkerProcess::spawn(shared->binary, ex);
+    Result<WorkerProcess> spawned = spawn(*shared, ex);
     if (!spawned) {
         log_line(prefix(index) + "failed to spawn" + kDash + spawned.error().display());
         co_return;
     }
     WorkerProcess proc = std::move(*spawned);
+    const RecyclePolicy& recycle = shared->options.recycle;
+    std::uint64_t rss_baseline = 0;
     for (;;) {
-        auto [ec, item] = co_await shared->queue.async_receive(use_tuple);
-        if (ec) {
+        std::optional<QueueItem> item = co_await shared->queue.pop();
+        if (!item) {
             log_line(prefix(index) + "channel closed, exiting");
             co_return;
         }
-        if (item.reply.abandoned()) continue;  // its caller has gone; don't spend a worker on it
+        if (item->reply.abandoned()) continue;  // its caller has gone; don't spend a worker on it
         if (proc.has_exited()) {
             log_line(prefix(index) + "detected dead process, respawning");
-            Result<WorkerProcess> fresh = WorkerProcess::spawn(shared->binary, ex);
+            Result<WorkerProcess> fresh = spawn(*shared, ex);
             if (!fresh) {
-                item.reply.send(NgspiceError::worker_crashed("worker " + std::to_string(index) +
-                                                             " failed to respawn: " + fresh.error().display()));
+                item->reply.send(NgspiceError::worker_crashed("worker " + std::to_string(index) +
+                                                              " failed to respawn: " + fresh.error().display()));
                 continue;
             }
             proc = std::move(*fresh);
+            rss_baseline = 0;
         }
-        Reply result = co_await proc.run(item.request, shared->timeout);
-        if (!result.ok()) {
-            ErrorKind kind = result.error().kind();
-            if (kind == ErrorKind::WorkerCrashed || kind == ErrorKind::SimulationFailed) {
-                // After a time-out the late answer would still lie in the stream: the process
-                // cannot be trusted with another request, so it goes like a crashed one.
-                if (kind == ErrorKind::SimulationFailed) proc.kill_and_reap();
-                log_line(prefix(index) + "crashed during simulation" + kDash + result.error().payload());
-                respawn_after_failure(index, *shared, proc, ex);
-            }
+        Reply result = co_await proc.run(item->request, shared->options.timeout);
+        if (shared->closing) {
+            item->reply.send(std::move(result));
+            co_return;
         }
-        item.reply.send(std::move(result));
+        if (!result) {
+            // Whatever went wrong, the stream cannot be trusted with another request (a late
+            // answer, the rest of a frame): the process goes, like a crashed one.
+            proc.kill_and_reap();
+            log_line(prefix(index) + "crashed during simulation" + kDash + result.error().payload());
+            respawn_after_failure(index, *shared, proc, ex);
+            rss_baseline = 0;
+            item->reply.send(std::move(result));
+            continue;
+        }
+        bool replace = proc.exiting();
+        if (!replace && recycle.max_requests && proc.requests() >= recycle.max_requests) replace = true;
+        if (!replace && recycle.max_rss_growth &&
+            (rss_baseline == 0 || proc.requests() % kRssCheckEvery == 0 ||
+             exchange_size(*item, result) >= kLargeExchange)) {
+            const std::uint64_t rss = proc.rss();
+            if (rss_baseline == 0)
+                rss_baseline = rss;
+            else if (rss > rss_baseline + recycle.max_rss_growth)
+                replace = true;
+        }
+        item->reply.send(std::move(result));
+        if (!replace) continue;
+        // Replaced before it takes more work: ngspice asked this one to exit, or it served long
+        // enough. It is idle, so ending it now loses nothing and leaves no zombie behind.
+        proc.kill_and_reap();
+        Result<WorkerProcess> fresh = spawn(*shared, ex);
+        if (fresh) {
+            proc = std::move(*fresh);
+            rss_baseline = 0;
+        } else {
+            log_line(prefix(index) + "respawn failed" + kDash + fresh.error().display());
+        }
     }
 }
 
 }  // namespace
 
-Result<std::shared_ptr<WorkerPool>> WorkerPool::create(const asio::any_io_executor& executor, std::uint32_t workers,
-                                                       std::chrono::nanoseconds timeout,
-                                                       std::optional<std::string> worker_exe) {
-    if (workers == 0) return NgspiceError::init_failed("a pool needs at least one worker");
+Result<std::shared_ptr<WorkerPool>> WorkerPool::create(const asio::any_io_executor& executor, PoolOptions options) {
+    if (options.workers == 0) return NgspiceError::init_failed("a pool needs at least one worker");
+    if (options.workers > kMaxWorkers)
+        return NgspiceError::init_failed("a pool has at most " + std::to_string(kMaxWorkers) + " workers");
     WorkerBinary binary;
-    if (worker_exe) {
-        binary.path = *worker_exe;
+    if (options.worker_exe) {
+        binary.path = *options.worker_exe;
     } else {
         Result<WorkerBinary> found = find_worker_binary();
         if (!found) return found.error();
         binary = std::move(*found);
     }
-    auto shared = std::make_shared<PoolShared>(executor, std::size_t{4} * workers, std::move(binary), timeout,
-                                               workers);
+    const std::uint32_t workers = options.workers;
+    auto shared = std::make_shared<PoolShared>(std::move(binary), std::move(options));
     for (std::uint32_t i = 0; i < workers; ++i) {
         // One strand per task: its process, timer and reads never run on two threads at once.
         asio::co_spawn(asio::make_strand(executor), worker_task(i, shared), asio::detached);
@@ -188,20 +344,34 @@ Result<std::shared_ptr<WorkerPool>> WorkerPool::create(const asio::any_io_execut
     return std::shared_ptr<WorkerPool>(new WorkerPool(std::move(shared)));
 }
 
-WorkerPool::~WorkerPool() {
-    shared_->queue.close();  // idle tasks wake up, log and end; their processes see end of input
+Result<std::shared_ptr<WorkerPool>> WorkerPool::create(const asio::any_io_executor& executor, std::uint32_t workers,
+                                                       std::chrono::nanoseconds timeout,
+                                                       std::optional<std::string> worker_exe) {
+    return create(executor, PoolOptions{workers, timeout, std::move(worker_exe), {}});
 }
+
+WorkerPool::~WorkerPool() {
+    // Idle tasks wake up, log and end; their processes see end of input.
+    shared_->queue.close(NgspiceError::pool_send_failed(), NgspiceError::worker_crashed("the pool was closed"));
+}
+
+void WorkerPool::close(std::chrono::milliseconds grace) {
+    shared_->closing = true;
+    shared_->queue.close(NgspiceError::pool_send_failed("the pool is closed"),
+                         NgspiceError::worker_crashed("the pool was closed"));
+    shared_->children->terminate_all(grace);
+}
+
+std::size_t WorkerPool::live_processes() const { return shared_->children->size(); }
 
 asio::awaitable<Reply> WorkerPool::run_simulation(SimulationRequest request, std::shared_ptr<CallState> call) const {
     auto shared = shared_;
-    if (shared->tasks_gone.load()) co_return NgspiceError::pool_send_failed();
+    // A caller that has already given up (a failed characterisation) queues nothing more.
+    if (call && call->abandoned()) co_return NgspiceError::worker_crashed("the request was abandoned");
     auto reply = std::make_shared<ReplyChannel>(co_await asio::this_coro::executor, 1);
     // A named item, not a temporary inside the co_await: GCC 12 mishandles such temporaries.
     QueueItem item{std::move(request), detail::ReplySender(reply, std::move(call))};
-    auto [ec] = co_await shared->queue.async_send(asio::error_code{}, std::move(item), use_tuple);
-    if (ec) co_return NgspiceError::pool_send_failed();
-    // The last task may have ended while this item went in: make sure it is not stranded.
-    if (shared->tasks_gone.load()) shared->drain();
+    co_await shared->queue.push(std::move(item));
     auto [rec, result] = co_await reply->async_receive(use_tuple);
     if (rec || !result) co_return NgspiceError::worker_crashed("worker task dropped reply sender");
     co_return std::move(*result);

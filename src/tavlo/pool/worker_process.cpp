@@ -21,7 +21,9 @@
 #include <cmath>
 #include <cstdlib>
 #include <cstring>
-#include <thread>
+#include <atomic>
+#include <cstdio>
+#include <mutex>
 
 extern char** environ;
 
@@ -71,15 +73,6 @@ std::string io_text(const asio::error_code& ec) {
     return ec.message();
 }
 
-void reap_in_background(pid_t pid) {
-    if (::waitpid(pid, nullptr, WNOHANG) != 0) return;  // already gone, or not ours
-    try {
-        std::thread([pid] { while (::waitpid(pid, nullptr, 0) < 0 && errno == EINTR) {} }).detach();
-    } catch (...) {
-        // No thread to spare: the child stays a zombie until this process ends; nothing else breaks.
-    }
-}
-
 }  // namespace
 
 Result<WorkerBinary> find_worker_binary() {
@@ -104,10 +97,115 @@ Result<WorkerBinary> find_worker_binary() {
             start = end + 1;
         }
     }
-    if (auto self = own_executable()) return WorkerBinary{*self, {"--worker"}};
+    // No fallback to this program itself: inside Python that is the interpreter, which is no worker.
     return NgspiceError::init_failed(
         "could not find 'ngspice-worker' binary. Set the NGSPICE_WORKER_BIN environment variable or ensure it is "
         "on PATH.");
+}
+
+// ---- children ----
+
+namespace {
+
+// Children of every live registry, so that a process exit that skipped the pools' own close
+// still ends their workers.
+std::mutex g_registries_mu;
+std::vector<ChildRegistry*> g_registries;
+// Set when the process exits: pools whose runtime still runs must not start new workers then.
+std::atomic<bool> g_exiting{false};
+
+void terminate_every_pool() {
+    g_exiting = true;
+    std::vector<ChildRegistry*> all;
+    {
+        std::lock_guard lock(g_registries_mu);
+        all = g_registries;
+    }
+    for (ChildRegistry* r : all) r->terminate_all(std::chrono::milliseconds(200));
+}
+
+}  // namespace
+
+ChildRegistry::ChildRegistry() {
+    static std::once_flag once;
+    std::call_once(once, [] { std::atexit(terminate_every_pool); });
+    std::lock_guard lock(g_registries_mu);
+    g_registries.push_back(this);
+}
+
+ChildRegistry::~ChildRegistry() {
+    {
+        std::lock_guard lock(g_registries_mu);
+        std::erase(g_registries, this);
+    }
+    terminate_all(std::chrono::milliseconds(200));
+}
+
+void ChildRegistry::add(pid_t pid) {
+    std::lock_guard lock(mu_);
+    reap_orphans_locked();
+    children_[pid] = false;
+}
+
+bool ChildRegistry::reap_if_exited(pid_t pid) {
+    std::lock_guard lock(mu_);
+    auto it = children_.find(pid);
+    if (it == children_.end()) return true;
+    pid_t r = ::waitpid(pid, nullptr, WNOHANG);
+    if (r == 0) return false;
+    children_.erase(it);  // reaped, or not our child any more: either way it is not serving
+    return true;
+}
+
+void ChildRegistry::kill_and_reap(pid_t pid) {
+    std::lock_guard lock(mu_);
+    auto it = children_.find(pid);
+    if (it == children_.end()) return;
+    ::kill(pid, SIGKILL);
+    while (::waitpid(pid, nullptr, 0) < 0 && errno == EINTR) {
+    }
+    children_.erase(it);
+}
+
+void ChildRegistry::orphan(pid_t pid) {
+    std::lock_guard lock(mu_);
+    auto it = children_.find(pid);
+    if (it != children_.end()) it->second = true;
+    reap_orphans_locked();
+}
+
+void ChildRegistry::reap_orphans_locked() {
+    for (auto it = children_.begin(); it != children_.end();) {
+        if (it->second && ::waitpid(it->first, nullptr, WNOHANG) != 0)
+            it = children_.erase(it);
+        else
+            ++it;
+    }
+}
+
+void ChildRegistry::terminate_all(std::chrono::milliseconds grace) {
+    std::lock_guard lock(mu_);
+    if (children_.empty()) return;
+    for (const auto& [pid, orphaned] : children_) ::kill(pid, SIGTERM);
+    const auto until = std::chrono::steady_clock::now() + grace;
+    for (;;) {
+        for (auto it = children_.begin(); it != children_.end();)
+            it = ::waitpid(it->first, nullptr, WNOHANG) != 0 ? children_.erase(it) : std::next(it);
+        if (children_.empty() || std::chrono::steady_clock::now() >= until) break;
+        ::usleep(2000);
+    }
+    for (const auto& [pid, orphaned] : children_) {
+        ::kill(pid, SIGKILL);
+        while (::waitpid(pid, nullptr, 0) < 0 && errno == EINTR) {
+        }
+    }
+    children_.clear();
+}
+
+std::size_t ChildRegistry::size() {
+    std::lock_guard lock(mu_);
+    reap_orphans_locked();
+    return children_.size();
 }
 
 // ---- reading ----
@@ -137,38 +235,22 @@ asio::awaitable<Status> BufferedReader::read_exact(char* dst, std::size_t n) {
     co_return ok_status();
 }
 
-asio::awaitable<Result<SimulationResponse>> read_binary_response(BufferedReader& in) {
-    unsigned char prefix[4];
-    if (Status s = co_await in.read_exact(reinterpret_cast<char*>(prefix), 4); !s)
-        co_return read_failure(kStepHeaderLen, s.error().payload());
-    std::uint32_t len = prefix[0] | (prefix[1] << 8) | (prefix[2] << 16) | (std::uint32_t(prefix[3]) << 24);
-    if (len > kMaxHeaderLen)
-        co_return read_failure(kStepHeader, "announced header length " + std::to_string(len) + " is too large");
-    std::string header(len, '\0');
-    if (Status s = co_await in.read_exact(header.data(), len); !s)
-        co_return read_failure(kStepHeader, s.error().payload());
-    Result<WireHeader> h = decode_header(header);
-    if (!h) co_return h.error();
-    std::vector<VectorData> vectors;
-    vectors.reserve(h->vecs.size());
-    for (const auto& meta : h->vecs) {
-        std::optional<PayloadReader> p = PayloadReader::start(meta);
-        if (!p)
-            co_return read_failure(meta.is_complex ? PayloadReader::kStepComplexVec : PayloadReader::kStepVecData,
-                                   "announced vector length " + std::to_string(meta.len) + " is too large");
-        while (!p->done()) {
-            auto [buf, n] = p->next_chunk();
-            if (Status s = co_await in.read_exact(buf, n); !s) co_return read_failure(p->step(), s.error().payload());
-            p->commit();
-        }
-        vectors.push_back(std::move(*p).finish());
+asio::awaitable<Result<SimulationResponse>> read_binary_response(BufferedReader& in, bool* exiting) {
+    FrameParser parser;
+    while (!parser.done()) {
+        auto [buf, n] = parser.next();
+        if (Status s = co_await in.read_exact(buf, n); !s) co_return parser.read_failed(s.error().payload());
+        parser.commit();
     }
-    co_return make_response(std::move(*h), std::move(vectors));
+    if (exiting) *exiting = parser.worker_exiting();
+    co_return parser.take();
 }
 
 // ---- the process ----
 
-Result<WorkerProcess> WorkerProcess::spawn(const WorkerBinary& binary, const asio::any_io_executor& executor) {
+Result<WorkerProcess> WorkerProcess::spawn(const WorkerBinary& binary, const asio::any_io_executor& executor,
+                                           std::shared_ptr<ChildRegistry> registry) {
+    if (g_exiting) return NgspiceError::io("the process is exiting");
     int in[2], out[2];
     if (::pipe2(in, O_CLOEXEC) != 0) return NgspiceError::from_errno(errno);
     if (::pipe2(out, O_CLOEXEC) != 0) {
@@ -182,13 +264,19 @@ Result<WorkerProcess> WorkerProcess::spawn(const WorkerBinary& binary, const asi
     posix_spawn_file_actions_adddup2(&actions, in[0], 0);
     posix_spawn_file_actions_adddup2(&actions, out[1], 1);
     // Python ignores SIGPIPE and children would inherit that; a worker should die of a broken pipe.
+    // SIGTERM and SIGINT back to their defaults too, so that closing a pool can end a busy worker.
     posix_spawnattr_t attr;
     posix_spawnattr_init(&attr);
     sigset_t defaults;
     sigemptyset(&defaults);
     sigaddset(&defaults, SIGPIPE);
+    sigaddset(&defaults, SIGTERM);
+    sigaddset(&defaults, SIGINT);
     posix_spawnattr_setsigdefault(&attr, &defaults);
-    posix_spawnattr_setflags(&attr, POSIX_SPAWN_SETSIGDEF);
+    sigset_t none;
+    sigemptyset(&none);
+    posix_spawnattr_setsigmask(&attr, &none);
+    posix_spawnattr_setflags(&attr, POSIX_SPAWN_SETSIGDEF | POSIX_SPAWN_SETSIGMASK);
 
     std::vector<char*> argv;
     argv.push_back(const_cast<char*>(binary.path.c_str()));
@@ -205,24 +293,34 @@ Result<WorkerProcess> WorkerProcess::spawn(const WorkerBinary& binary, const asi
         ::close(out[0]);
         return NgspiceError::from_errno(rc);
     }
+    registry->add(pid);
     asio::posix::stream_descriptor w(executor, in[1]);
     asio::posix::stream_descriptor r(executor, out[0]);
     asio::error_code ec;
     w.non_blocking(true, ec);
     r.non_blocking(true, ec);
-    return WorkerProcess(pid, std::move(w), std::move(r));
+    return WorkerProcess(pid, std::move(w), std::move(r), std::move(registry));
 }
 
 WorkerProcess::WorkerProcess(WorkerProcess&& o) noexcept
-    : pid_(std::exchange(o.pid_, -1)), reaped_(o.reaped_), stdin_(std::move(o.stdin_)), stdout_(std::move(o.stdout_)) {}
+    : pid_(std::exchange(o.pid_, -1)),
+      gone_(o.gone_),
+      exiting_(o.exiting_),
+      requests_(o.requests_),
+      stdin_(std::move(o.stdin_)),
+      stdout_(std::move(o.stdout_)),
+      registry_(std::move(o.registry_)) {}
 
 WorkerProcess& WorkerProcess::operator=(WorkerProcess&& o) noexcept {
     if (this != &o) {
         release();
         pid_ = std::exchange(o.pid_, -1);
-        reaped_ = o.reaped_;
+        gone_ = o.gone_;
+        exiting_ = o.exiting_;
+        requests_ = o.requests_;
         stdin_ = std::move(o.stdin_);
         stdout_ = std::move(o.stdout_);
+        registry_ = std::move(o.registry_);
     }
     return *this;
 }
@@ -232,24 +330,35 @@ WorkerProcess::~WorkerProcess() { release(); }
 void WorkerProcess::release() {
     asio::error_code ec;
     stdin_.close(ec);  // the worker sees end of input and ends by itself
-    if (pid_ > 0 && !reaped_) reap_in_background(pid_);
+    if (pid_ > 0 && !gone_ && registry_) registry_->orphan(pid_);
     pid_ = -1;
 }
 
 bool WorkerProcess::has_exited() {
-    if (reaped_) return true;
-    int status = 0;
-    pid_t r = ::waitpid(pid_, &status, WNOHANG);
-    if (r == 0) return false;
-    reaped_ = true;  // exited and collected, or the query failed: either way it is not serving
-    return true;
+    if (!gone_ && registry_->reap_if_exited(pid_)) gone_ = true;
+    return gone_;
 }
 
 void WorkerProcess::kill_and_reap() {
-    if (reaped_ || pid_ <= 0) return;
-    ::kill(pid_, SIGKILL);
-    while (::waitpid(pid_, nullptr, 0) < 0 && errno == EINTR) {}
-    reaped_ = true;
+    if (gone_ || pid_ <= 0) return;
+    registry_->kill_and_reap(pid_);
+    gone_ = true;
+}
+
+std::uint64_t WorkerProcess::rss() const {
+    if (pid_ <= 0 || gone_) return 0;
+    char path[64];
+    std::snprintf(path, sizeof path, "/proc/%d/statm", static_cast<int>(pid_));
+    int fd = ::open(path, O_RDONLY | O_CLOEXEC);
+    if (fd < 0) return 0;
+    char buf[128];
+    ssize_t n = ::read(fd, buf, sizeof buf - 1);
+    ::close(fd);
+    if (n <= 0) return 0;
+    buf[n] = '\0';
+    unsigned long long size = 0, resident = 0;
+    if (std::sscanf(buf, "%llu %llu", &size, &resident) != 2) return 0;
+    return resident * static_cast<std::uint64_t>(::sysconf(_SC_PAGESIZE));
 }
 
 std::string timeout_message(std::chrono::nanoseconds timeout) {
@@ -260,14 +369,25 @@ std::string timeout_message(std::chrono::nanoseconds timeout) {
 asio::awaitable<Result<SimulationResponse>> WorkerProcess::run(const SimulationRequest& request,
                                                                std::chrono::nanoseconds timeout) {
     using namespace asio::experimental::awaitable_operators;
+    ++requests_;
     std::string line = encode_request_line(request);
-    auto [ec, n] = co_await asio::async_write(stdin_, asio::buffer(line), use_tuple);
-    if (ec) co_return NgspiceError::worker_crashed("stdin write failed: " + io_text(ec));
-    // The clock starts after the last byte is written.
     asio::steady_timer timer(co_await asio::this_coro::executor, timeout);
-    auto outcome = co_await (read_binary_response(stdout_) || timer.async_wait(asio::use_awaitable));
+    // A worker that stops reading would block a large request forever: the write is bounded too.
+    auto written = co_await (asio::async_write(stdin_, asio::buffer(line), use_tuple) ||
+                             timer.async_wait(asio::use_awaitable));
+    if (written.index() == 1) co_return NgspiceError::simulation_failed(timeout_message(timeout));
+    if (auto [ec, n] = std::get<0>(written); ec)
+        co_return NgspiceError::worker_crashed("stdin write failed: " + io_text(ec));
+    // The answer's clock starts after the last byte is written.
+    timer.expires_after(timeout);
+    auto outcome = co_await (read_binary_response(stdout_, &exiting_) || timer.async_wait(asio::use_awaitable));
     if (outcome.index() == 1) co_return NgspiceError::simulation_failed(timeout_message(timeout));
-    co_return std::move(std::get<0>(outcome));
+    Result<SimulationResponse> answer = std::move(std::get<0>(outcome));
+    // An answer to another request means the stream is out of step: never hand it on.
+    if (answer && answer->id != request.id)
+        co_return NgspiceError::worker_crashed("answer out of step: expected id '" + request.id + "', got '" +
+                                               answer->id + "'");
+    co_return answer;
 }
 
 }  // namespace tavlo

@@ -1,11 +1,15 @@
 #pragma once
-// Finding the worker executable, and one started worker process with its pipes.
+// Finding the worker executable, the children a pool started, and one started worker process.
 
 #include <sys/types.h>
 
 #include <asio/awaitable.hpp>
 #include <asio/posix/stream_descriptor.hpp>
 #include <chrono>
+#include <cstdint>
+#include <map>
+#include <memory>
+#include <mutex>
 #include <optional>
 #include <string>
 #include <vector>
@@ -18,11 +22,37 @@ namespace tavlo {
 /// The executable that every worker of a pool starts.
 struct WorkerBinary {
     std::string path;
-    std::vector<std::string> args;  // empty, or {"--worker"} for the last-resort fallback
+    std::vector<std::string> args;
 };
 
-/// NGSPICE_WORKER_BIN, next to the running executable, $VIRTUAL_ENV/bin, PATH, then self --worker.
+/// NGSPICE_WORKER_BIN, next to the running executable, $VIRTUAL_ENV/bin, then PATH; InitFailed
+/// ("could not find 'ngspice-worker' binary. …") when none exists.
 Result<WorkerBinary> find_worker_binary();
+
+/// Every child a pool started and has not reaped yet. Signals go only to registered pids, under
+/// the lock that reaping takes too, so a pid the system has recycled is never signalled. Dropped
+/// children are reaped here, by later calls and at the latest by terminate_all: no thread of our
+/// own waits for them, and none outlives the pool.
+class ChildRegistry {
+public:
+    ChildRegistry();
+    ~ChildRegistry();
+    void add(pid_t pid);
+    /// Reaps the child if it has ended; true when it is gone (or was never ours).
+    bool reap_if_exited(pid_t pid);
+    /// SIGKILL and wait for it.
+    void kill_and_reap(pid_t pid);
+    /// Its handle is gone: the child ends on its own (end of input) and is reaped later.
+    void orphan(pid_t pid);
+    /// SIGTERM to every child, SIGKILL to those still there after `grace`, and reap them all.
+    void terminate_all(std::chrono::milliseconds grace);
+    std::size_t size();
+
+private:
+    void reap_orphans_locked();
+    std::mutex mu_;
+    std::map<pid_t, bool> children_;  // pid -> orphaned
+};
 
 /// Reads a worker's standard output through an 8192-byte buffer.
 class BufferedReader {
@@ -38,14 +68,16 @@ private:
     std::size_t end_ = 0;
 };
 
-/// Reads one response frame (same decoding as the blocking reader, with the pool's messages).
-asio::awaitable<Result<SimulationResponse>> read_binary_response(BufferedReader& in);
+/// Reads one response frame with the pool's messages; `exiting` learns whether the worker said
+/// it ends after this frame.
+asio::awaitable<Result<SimulationResponse>> read_binary_response(BufferedReader& in, bool* exiting = nullptr);
 
-/// One started worker. Dropping it closes both pipes; the child ends on its own at end of
-/// input and is reaped in the background, so no zombie is left behind.
+/// One started worker. Dropping it closes both pipes; the child ends on its own at end of input
+/// and its registry reaps it.
 class WorkerProcess {
 public:
-    static Result<WorkerProcess> spawn(const WorkerBinary& binary, const asio::any_io_executor& executor);
+    static Result<WorkerProcess> spawn(const WorkerBinary& binary, const asio::any_io_executor& executor,
+                                       std::shared_ptr<ChildRegistry> registry);
 
     WorkerProcess(WorkerProcess&&) noexcept;
     WorkerProcess& operator=(WorkerProcess&&) noexcept;
@@ -54,10 +86,17 @@ public:
     /// Never blocks; remembers a collected status, so later calls also answer true.
     bool has_exited();
 
-    /// Writes one request and reads its answer, the answer bounded by `timeout`.
-    /// A time-out is the only SimulationFailed error this returns.
+    /// Writes one request and reads its answer, each bounded by `timeout`. Any error means the
+    /// stream can no longer be trusted (a time-out, a short read, a header that does not decode,
+    /// an answer to another request): the caller must replace the process.
     asio::awaitable<Result<SimulationResponse>> run(const SimulationRequest& request,
                                                     std::chrono::nanoseconds timeout);
+
+    /// The last answer said the worker ends now.
+    bool exiting() const { return exiting_; }
+    std::uint64_t requests() const { return requests_; }
+    /// Resident memory in bytes, 0 when unknown.
+    std::uint64_t rss() const;
 
     /// SIGKILL and reap: used when the stream can no longer be trusted.
     void kill_and_reap();
@@ -65,14 +104,18 @@ public:
     pid_t pid() const { return pid_; }
 
 private:
-    WorkerProcess(pid_t pid, asio::posix::stream_descriptor in, asio::posix::stream_descriptor out)
-        : pid_(pid), stdin_(std::move(in)), stdout_(std::move(out)) {}
+    WorkerProcess(pid_t pid, asio::posix::stream_descriptor in, asio::posix::stream_descriptor out,
+                  std::shared_ptr<ChildRegistry> registry)
+        : pid_(pid), stdin_(std::move(in)), stdout_(std::move(out)), registry_(std::move(registry)) {}
     void release();
 
     pid_t pid_ = -1;
-    bool reaped_ = false;
+    bool gone_ = false;
+    bool exiting_ = false;
+    std::uint64_t requests_ = 0;
     asio::posix::stream_descriptor stdin_;
     BufferedReader stdout_;
+    std::shared_ptr<ChildRegistry> registry_;
 };
 
 /// "worker timed out after {}s" with whole seconds, as the caller sees it.
