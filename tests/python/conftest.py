@@ -1,12 +1,41 @@
+import gc
 import os
 import stat
 import sys
 import sysconfig
+import time
 from pathlib import Path
 
 import pytest
 
 HERE = Path(__file__).parent
+
+
+def child_processes():
+    """Live or unreaped children of this process."""
+    me, found = os.getpid(), []
+    for entry in os.listdir("/proc"):
+        if entry.isdigit():
+            try:
+                with open(f"/proc/{entry}/stat") as f:
+                    fields = f.read().rsplit(")", 1)[1].split()
+            except OSError:
+                continue
+            if int(fields[1]) == me:
+                found.append(int(entry))
+    return found
+
+
+@pytest.fixture(autouse=True, scope="module")
+def no_process_left_behind():
+    """Every test module ends every worker it started: pools it dropped must have ended theirs."""
+    yield
+    gc.collect()
+    deadline = time.monotonic() + 5
+    while child_processes() and time.monotonic() < deadline:
+        time.sleep(0.02)
+    left = child_processes()
+    assert not left, f"processes left behind: {left}"
 
 
 @pytest.fixture(scope="session")

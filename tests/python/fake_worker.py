@@ -8,6 +8,9 @@ Each request's netlist chooses the behaviour with a line "MODE=<mode>":
   badframe  send a frame whose header length is 0
   huge      announce a header of 2^31 bytes
   exit-after  answer, then exit
+  stray     send a stray frame for another id first, then the answer
+  stall-after  answer, then stop reading requests
+With FAKE_LOG set, every request id received is appended to that file.
 """
 
 import json
@@ -32,6 +35,9 @@ for line in sys.stdin:
     if not line.strip():
         continue
     req = json.loads(line)
+    if os.environ.get("FAKE_LOG"):
+        with open(os.environ["FAKE_LOG"], "a") as log:
+            log.write(req["id"] + "\n")
     netlist = req["netlist"]
     mode = re.search(r"MODE=(\S+)", netlist)
     mode = mode.group(1) if mode else "echo"
@@ -53,7 +59,11 @@ for line in sys.stdin:
         out.write(struct.pack("<I", 2**31))
         out.flush()
         continue
+    if mode == "stray":
+        out.write(frame("stray", -1.0))
     out.write(frame(req["id"], value))
     out.flush()
     if mode == "exit-after":
         sys.exit(0)
+    if mode == "stall-after":
+        time.sleep(3600)

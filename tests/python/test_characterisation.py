@@ -4,6 +4,8 @@ import math
 import os
 import re
 import signal
+import subprocess
+import sys
 import threading
 import time
 
@@ -119,3 +121,35 @@ def test_ctrl_c_cancels_a_characterisation_and_the_pool_keeps_working(pool, capf
     start = time.monotonic()
     assert pool.generate_lut(tavlo.LutConfig(**SMALL)).id.shape == (19, 19)
     assert time.monotonic() - start < 10  # the abandoned jobs were dropped, not run
+
+
+
+def test_failed_characterisations_leave_a_sound_pool(worker_exe):
+    # A misspelt model fails every job at load; the pool must cancel the rest cleanly, answer the
+    # next request correctly and close without crashing, run after run.
+    script = (
+        "import tavlo\n"
+        f"pool = tavlo._SimulationPool(8, 60.0, {worker_exe!r})\n"
+        "for _ in range(3):\n"
+        "    try:\n"
+        "        pool.generate_lut(tavlo.LutConfig(model_name='nch_typo', vgs=(0, 1.8, 0.01)), 16)\n"
+        "    except RuntimeError:\n"
+        "        pass\n"
+        "    else:\n"
+        "        raise SystemExit('a misspelt model characterised')\n"
+        "    r = pool.run_simulation('d\\nV1 a 0 1\\nR1 a 0 1k\\n.op\\n.end\\n', ['run'])\n"
+        "    assert r.success and abs(r.vector('v1#branch')[0] + 1e-3) < 1e-12, r.log\n"
+        "del pool\n"
+    )
+    runs = [subprocess.Popen([sys.executable, "-c", script], stdout=subprocess.DEVNULL, stderr=subprocess.PIPE)
+            for _ in range(2)]
+    failures = []
+    for i in range(20):
+        proc = runs.pop(0)
+        _, err = proc.communicate(timeout=120)
+        if proc.returncode != 0:
+            failures.append((proc.returncode, err.decode()[-500:]))
+        if i + 2 < 20:
+            runs.append(subprocess.Popen([sys.executable, "-c", script], stdout=subprocess.DEVNULL,
+                                         stderr=subprocess.PIPE))
+    assert failures == []

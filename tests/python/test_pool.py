@@ -78,7 +78,16 @@ def test_worker_dying_mid_request_fails_only_that_request(fake_worker, capfd):
     ]
 
 
-def test_timed_out_worker_is_replaced_and_its_late_answer_never_delivered(fake_worker, capfd):
+def alive(pid):
+    """True while the process exists (a zombie counts: it has not been reaped)."""
+    try:
+        os.kill(pid, 0)
+    except ProcessLookupError:
+        return False
+    return True
+
+
+def test_timed_out_worker_is_killed_and_its_late_answer_never_delivered(fake_worker, capfd):
     pool = tavlo._SimulationPool(1, 1.0, fake_worker)
     _, pid = value_and_pid(pool.run_simulation(netlist(value=0), ["run"]))
     start = time.monotonic()
@@ -86,36 +95,72 @@ def test_timed_out_worker_is_replaced_and_its_late_answer_never_delivered(fake_w
         pool.run_simulation(netlist("slow", 111, "SLOW_SECS=2"), ["run"])
     assert str(exc.value) == "simulation failed: worker timed out after 1s"
     assert time.monotonic() - start < 1.9
-    time.sleep(1.5)  # the old process would have answered by now
+    assert not alive(pid)  # killed and reaped, not left to finish its answer
     value, new_pid = value_and_pid(pool.run_simulation(netlist(value=222), ["run"]))
     assert value == 222 and new_pid != pid
     assert "[pool] worker 0: crashed during simulation — worker timed out after 1s" in capfd.readouterr().err
 
 
+def test_a_worker_that_stops_reading_times_out_the_write(fake_worker):
+    pool = tavlo._SimulationPool(1, 1.0, fake_worker)
+    pool.run_simulation(netlist("stall-after"), ["run"])
+    big = netlist(extra="x" * (4 << 20))  # far more than a pipe holds
+    outcome = []
+    t = threading.Thread(target=lambda: outcome.append(_raised(pool.run_simulation, big, ["run"])), daemon=True)
+    t.start()
+    t.join(10)
+    assert outcome == ["simulation failed: worker timed out after 1s"]
+    assert pool.run_simulation(netlist(value=7), ["run"]).vector("value")[0] == 7
+
+
+def _raised(fn, *args):
+    try:
+        fn(*args)
+    except RuntimeError as exc:
+        return str(exc)
+    return None
+
+
 @pytest.mark.parametrize("mode, exc_type, message", [
     ("badframe", ValueError, "serialization error: "),
-    ("huge", RuntimeError, "worker crashed: stdout read (header) failed: "),
+    ("huge", RuntimeError, "worker crashed: stdout read (header) failed: announced header length 2147483648 "
+                           "exceeds the limit"),
+    ("stray", RuntimeError, "worker crashed: answer out of step: expected id 'r2', got 'stray'"),
 ])
-def test_bad_frames_fail_only_their_request(fake_worker, mode, exc_type, message):
+def test_a_broken_stream_fails_its_request_and_the_worker_is_replaced(fake_worker, mode, exc_type, message):
     pool = tavlo._SimulationPool(1, 30.0, fake_worker)
-    _, pid = value_and_pid(pool.run_simulation(netlist(value=1), ["run"]))
+    _, pid = value_and_pid(pool.run_simulation(netlist(value=1), ["run"], id="r1"))
     with pytest.raises(exc_type) as exc:
-        pool.run_simulation(netlist(mode), ["run"])
+        pool.run_simulation(netlist(mode, 2), ["run"], id="r2")
     assert str(exc.value).startswith(message)
-    value, next_pid = value_and_pid(pool.run_simulation(netlist(value=3), ["run"]))
-    assert value == 3
-    # A malformed header leaves the stream in step, so that worker is kept; a huge one is not trusted.
-    assert (next_pid == pid) == (mode == "badframe")
+    # Whatever is left in that stream (a stray answer, the rest of a frame) never reaches a later request.
+    for i in range(3, 6):
+        result = pool.run_simulation(netlist(value=i), ["run"], id=f"r{i}")
+        assert (result.id, value_and_pid(result)[0]) == (f"r{i}", i)
+        assert value_and_pid(result)[1] != pid
 
 
-def test_missing_worker_executable_exhausts_the_pool(tmp_path, capfd):
-    pool = tavlo._SimulationPool(2, 30.0, str(tmp_path / "no-such-worker"))
+def test_a_huge_header_announcement_allocates_nothing():
+    # /bin/cat echoes the request line back: its first four bytes, '{"id', announce a header of 1.7 GB.
+    import resource
+    pool = tavlo._SimulationPool(1, 10.0, "/bin/cat")
+    before = resource.getrusage(resource.RUSAGE_SELF).ru_maxrss
+    with pytest.raises(RuntimeError, match="announced header length 1684611707 exceeds the limit"):
+        pool.run_simulation("x\n.end", ["run"])
+    assert resource.getrusage(resource.RUSAGE_SELF).ru_maxrss - before < 64 * 1024  # KiB
+
+
+def test_missing_worker_executable_says_so(tmp_path, capfd):
+    missing = str(tmp_path / "no-such-worker")
+    pool = tavlo._SimulationPool(2, 30.0, missing)
     deadline = time.monotonic() + 10
     while len([line for line in capfd.readouterr().err.splitlines() if "failed to spawn" in line]) < 2:
         assert time.monotonic() < deadline
         time.sleep(0.05)
-    with pytest.raises(RuntimeError, match="^worker pool exhausted$"):
+    with pytest.raises(RuntimeError) as exc:
         pool.run_simulation(netlist(), ["run"])
+    assert str(exc.value) == (f"worker pool exhausted: no worker process could be started: '{missing}': "
+                              "I/O error: No such file or directory (os error 2)")
 
 
 def test_constructor_arguments():
@@ -128,6 +173,10 @@ def test_constructor_arguments():
         tavlo._SimulationPool(-1)
     with pytest.raises(ValueError, match="^workers must be at least 1, got 0$"):
         tavlo._SimulationPool(0)
+    with pytest.raises(ValueError, match="^workers must be at most 1024, got 100000$"):
+        tavlo._SimulationPool(100000)
+    with pytest.raises(ValueError, match="^timeout_secs must be at least 0.001 seconds$"):
+        tavlo._SimulationPool(1, 0.0)
     with pytest.raises(ValueError, match="^cannot convert float seconds to Duration: value is negative$"):
         tavlo._SimulationPool(1, -1.0)
     for bad in (math.nan, math.inf, 1e300):
@@ -145,6 +194,10 @@ def test_run_simulation_arguments_and_generated_ids(fake_worker):
         pool.run_simulation(b"x", ["run"])
     with pytest.raises(TypeError, match="argument 'id'"):
         pool.run_simulation(netlist(), ["run"], 7)
+    with pytest.raises(ValueError, match="^argument 'netlist': 'utf-8' codec can't encode character '\\\\ud800'"):
+        pool.run_simulation("x\ud800\n.end", ["run"])
+    with pytest.raises(ValueError, match="^argument 'commands': .*surrogates not allowed"):
+        pool.run_simulation(netlist(), ["run", "\udfff"])
     first = int(pool.run_simulation(netlist(), ("run",)).id.removeprefix("py-"))
     assert pool.run_simulation(netlist(), ["run"], id="same").id == "same"
     assert pool.run_simulation(netlist(), ["run"], id="same").id == "same"
@@ -180,6 +233,12 @@ def test_worker_discovery_order(tmp_path, no_stale_env):
     assert chosen() == c["venv"][1]
     no_stale_env.setenv("NGSPICE_WORKER_BIN", str(c["bin_env"][0] / "ngspice-worker"))
     assert chosen() == c["bin_env"][1]
+    # Nothing anywhere: the pool says so instead of starting the interpreter as a worker.
+    for name in ("NGSPICE_WORKER_BIN", "VIRTUAL_ENV"):
+        no_stale_env.delenv(name)
+    no_stale_env.setenv("PATH", str(tmp_path / "empty"))
+    with pytest.raises(RuntimeError, match="^ngspice init failed: could not find 'ngspice-worker' binary"):
+        tavlo._SimulationPool(1, 30.0)
 
 
 def zombie_children():
@@ -207,14 +266,54 @@ def test_dropped_pools_leave_no_zombies(fake_worker):
     assert zombie_children() == []
 
 
-def test_dropping_a_pool_does_not_wait_for_a_busy_worker(fake_worker):
-    pool = tavlo._SimulationPool(1, 60.0, fake_worker)
+def children():
+    me, found = os.getpid(), []
+    for entry in os.listdir("/proc"):
+        if entry.isdigit():
+            try:
+                with open(f"/proc/{entry}/stat") as f:
+                    fields = f.read().rsplit(")", 1)[1].split()
+            except OSError:
+                continue
+            if int(fields[1]) == me:
+                found.append(int(entry))
+    return found
+
+
+@pytest.mark.parametrize("close", ["close", "del"])
+def test_closing_a_pool_ends_its_busy_workers(fake_worker, close):
+    pool = tavlo._SimulationPool(2, 60.0, fake_worker)
     threading.Timer(0.3, os.kill, (os.getpid(), signal.SIGINT)).start()
     with pytest.raises(KeyboardInterrupt):
         pool.run_simulation(netlist("hang"), ["run"])
+    assert len(children()) == 2
     start = time.monotonic()
-    del pool  # its only worker is still inside the abandoned request
+    if close == "close":
+        pool.close()
+        pool.close()
+        with pytest.raises(RuntimeError, match="closed"):
+            pool.run_simulation(netlist(), ["run"])
+    del pool  # its worker is still inside the abandoned request
     assert time.monotonic() - start < 2
+    assert children() == []  # ended and reaped, busy one included
+
+
+def test_queued_requests_of_a_failed_characterisation_never_run(fake_worker, tmp_path, monkeypatch):
+    log = tmp_path / "requests"
+    monkeypatch.setenv("FAKE_LOG", str(log))
+    pool = tavlo._SimulationPool(1, 30.0, fake_worker)
+    # The fake answers without a drain current, so the first job to finish fails the call.
+    with pytest.raises(RuntimeError, match="'vds#branch' not found"):
+        pool.generate_lut(tavlo.LutConfig(vgs=(0.0, 1.8, 0.05)), 37)
+    pool.run_simulation(netlist(), ["run"], id="after")
+    received = log.read_text().split()
+    assert received[-1] == "after" and len(received) <= 3  # not the 36 jobs that were queued
+
+
+def test_workers_are_recycled_invisibly(fake_worker):
+    pool = tavlo._SimulationPool(1, 30.0, fake_worker, max_requests_per_worker=3)
+    pids = [value_and_pid(pool.run_simulation(netlist(value=i), ["run"]))[1] for i in range(7)]
+    assert len(set(pids[:3])) == 1 and len(set(pids[3:6])) == 1 and len(set(pids)) == 3
 
 
 def test_interpreter_lock_is_free_while_waiting(fake_worker):

@@ -109,3 +109,28 @@ def test_rejected_netlist_is_a_result_not_an_exception(pool):
 def test_result_has_no_constructor():
     with pytest.raises(TypeError, match="^No constructor defined for SimulationResult$"):
         tavlo.SimulationResult()
+
+
+def test_a_worker_that_quits_is_replaced_before_its_next_request(worker_exe):
+    # ngspice's quit leaves the worker unusable: the frame says so and the pool replaces it first.
+    pool = tavlo._SimulationPool(1, 60.0, worker_exe)
+    divider = "divider\nV1 in 0 dc 1\nR1 in out 1k\nR2 out 0 1k\n.op\n.end\n"
+    for _ in range(10):
+        quitting = pool.run_simulation(divider, ["quit"])
+        assert not quitting.success and "controlled exit" in quitting.error
+        after = pool.run_simulation(divider, ["run"])
+        assert after.success and after.vector("out")[0] == pytest.approx(0.5)
+
+
+def test_a_worker_grown_by_a_huge_request_is_replaced(worker_exe):
+    from conftest import child_processes
+
+    others = set(child_processes())
+    pool = tavlo._SimulationPool(1, 120.0, worker_exe, max_memory_growth=32 << 20)
+    divider = "divider\nV1 in 0 dc 1\nR1 in out 1k\nR2 out 0 1k\n.op\n"
+    assert pool.run_simulation(divider + ".end\n", ["run"]).success
+    (before,) = set(child_processes()) - others
+    assert pool.run_simulation(divider + "* " + "x" * (64 << 20) + "\n.end\n", ["run"]).success
+    after = pool.run_simulation(divider + ".end\n", ["run"])
+    assert after.success and after.vector("out")[0] == pytest.approx(0.5)
+    assert before not in child_processes()  # replaced, invisibly to the caller
