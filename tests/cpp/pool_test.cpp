@@ -1,7 +1,12 @@
 #include <gtest/gtest.h>
 #include <signal.h>
+#include <unistd.h>
 
+#include <asio/co_spawn.hpp>
+#include <asio/detached.hpp>
 #include <asio/thread_pool.hpp>
+#include <atomic>
+#include <thread>
 #include <cstdlib>
 #include <fstream>
 #include <sys/stat.h>
@@ -16,7 +21,9 @@ namespace {
 // The scripted fake worker of the Python suite, started through the system's python3.
 std::string fake_worker() {
     static const std::string path = [] {
-        std::string p = ::testing::TempDir() + "tavlo-fake-worker";
+        // One per test process: ctest runs tests side by side, and rewriting a script that another
+        // process is starting makes that start fail.
+        std::string p = ::testing::TempDir() + "tavlo-fake-worker-" + std::to_string(::getpid());
         std::ofstream(p) << "#!/bin/sh\nexec python3 '" TAVLO_SOURCE_DIR "/tests/python/fake_worker.py'\n";
         ::chmod(p.c_str(), 0755);
         return p;
@@ -48,4 +55,60 @@ TEST(Pool, AnswersEachRequestAndSurvivesACrash) {
     ASSERT_FALSE(crashed.ok());
     EXPECT_EQ(crashed.error().payload(), "stdout read (header len) failed: early eof");
     EXPECT_TRUE(run(rt, **pool, request("echo", 1)).ok());
+    (*pool)->close();
+    rt.join();
+}
+
+namespace {
+
+bool alive(pid_t pid) { return ::kill(pid, 0) == 0; }
+
+}  // namespace
+
+TEST(Pool, TimedOutWorkerIsKilledBeforeTheSlotTakesMoreWork) {
+    ::signal(SIGPIPE, SIG_IGN);
+    asio::thread_pool rt(2);
+    auto pool = WorkerPool::create(rt.get_executor(), 1, std::chrono::seconds(1), fake_worker());
+    ASSERT_TRUE(pool.ok());
+    Reply first = run(rt, **pool, request("echo", 1));
+    ASSERT_TRUE(first.ok());
+    const auto pid = static_cast<pid_t>(first->vectors.at(1).real.at(0));
+    Reply late = run(rt, **pool, request("slow\n* SLOW_SECS=3", 2));
+    ASSERT_FALSE(late.ok());
+    EXPECT_EQ(late.error().payload(), "worker timed out after 1s");
+    EXPECT_FALSE(alive(pid));
+    Reply next = run(rt, **pool, request("echo", 3));
+    ASSERT_TRUE(next.ok());
+    EXPECT_EQ(next->vectors.at(0).real.at(0), 3);
+    (*pool)->close();
+    rt.join();
+}
+
+// The teardown path: callers queued and running when the pool closes all get an answer, the
+// runtime drains and joins, and no process is left.
+TEST(Pool, CloseEndsBusyWorkersAndAnswersEveryCaller) {
+    ::signal(SIGPIPE, SIG_IGN);
+    asio::thread_pool rt(2);
+    auto created = WorkerPool::create(rt.get_executor(), 2, std::chrono::seconds(60), fake_worker());
+    ASSERT_TRUE(created.ok());
+    std::shared_ptr<WorkerPool> pool = *created;
+    std::atomic<int> answered{0}, failed{0};
+    for (int i = 0; i < 12; ++i) {
+        asio::co_spawn(
+            rt,
+            [pool, i, &answered, &failed]() -> asio::awaitable<void> {
+                Reply r = co_await pool->run_simulation(request(i < 2 ? "hang" : "slow\n* SLOW_SECS=0.2", i));
+                ++answered;
+                if (!r.ok()) ++failed;
+            },
+            asio::detached);
+    }
+    std::this_thread::sleep_for(std::chrono::milliseconds(500));
+    EXPECT_EQ(pool->live_processes(), 2u);
+    pool->close(std::chrono::milliseconds(100));
+    rt.join();
+    pool->close();
+    EXPECT_EQ(answered.load(), 12);
+    EXPECT_EQ(failed.load(), 12);  // both workers hang, so nothing could finish
+    EXPECT_EQ(pool->live_processes(), 0u);
 }

@@ -3,6 +3,14 @@
 #include <cmath>
 #include <cstring>
 
+#include <unistd.h>
+
+#include <asio/co_spawn.hpp>
+#include <asio/detached.hpp>
+#include <asio/io_context.hpp>
+#include <thread>
+
+#include "tavlo/pool/worker_process.hpp"
 #include "tavlo/protocol.hpp"
 
 using namespace tavlo;
@@ -214,4 +222,42 @@ TEST(Protocol, OversizedAnnouncementsFailWithoutAllocating) {
     r = read(with_prefix(R"({"id":"a","success":true,"vecs":[{"name":"v","len":18446744073709551615,"is_scale":false,"is_complex":true}],"log":[]})"));
     ASSERT_FALSE(r.ok());
     EXPECT_NE(r.error().payload().find("stdout read (complex vec) failed"), std::string::npos);
+}
+
+// The pool's asynchronous reader drives the same parser over a real pipe, in whatever pieces
+// the bytes arrive.
+TEST(Protocol, AsynchronousReaderOverAPipe) {
+    int fds[2];
+    ASSERT_EQ(::pipe(fds), 0);
+    std::vector<std::complex<double>> z{{1, 2}, {3, 4}};
+    std::string bytes = frame("p", true, {VectorData{"v", {1, 2, 3}, std::nullopt, false},
+                                          VectorData{"c", {1, 3}, z, false}},
+                              {"stdout x"}, std::nullopt, {{"m", 2.5}});
+    bytes += std::string("\x00\x00\x00\x80", 4);  // then a frame announcing a 2 GiB header
+    std::thread writer([&] {
+        for (std::size_t i = 0; i < bytes.size(); i += 7) {
+            (void)write_fd(fds[1], bytes.data() + i, std::min<std::size_t>(7, bytes.size() - i));
+            std::this_thread::sleep_for(std::chrono::microseconds(200));
+        }
+        ::close(fds[1]);
+    });
+    asio::io_context io;
+    BufferedReader reader(asio::posix::stream_descriptor(io, fds[0]));
+    std::vector<Result<SimulationResponse>> got;
+    asio::co_spawn(
+        io,
+        [&]() -> asio::awaitable<void> {
+            for (int i = 0; i < 3; ++i) got.push_back(co_await read_binary_response(reader));
+        },
+        asio::detached);
+    io.run();
+    writer.join();
+    ASSERT_EQ(got.size(), 3u);
+    ASSERT_TRUE(got[0].ok()) << got[0].error().display();
+    EXPECT_EQ(got[0]->vectors.at(0).real, (std::vector<double>{1, 2, 3}));
+    EXPECT_EQ(*got[0]->vectors.at(1).complex, z);
+    EXPECT_EQ(got[0]->measures, (std::vector<Measure>{{"m", 2.5}}));
+    EXPECT_NE(got[1].error().payload().find("stdout read (header) failed: announced header length 2147483648"),
+              std::string::npos);
+    EXPECT_EQ(got[2].error().payload(), "stdout read (header len) failed: early eof");
 }
