@@ -1,11 +1,14 @@
 #include <nanobind/stl/optional.h>
 #include <nanobind/stl/string.h>
 #include <sched.h>
+#include <unistd.h>
 
 #include <asio/thread_pool.hpp>
 #include <atomic>
 #include <cmath>
+#include <condition_variable>
 #include <memory>
+#include <mutex>
 #include <stdexcept>
 
 #include "bindings.hpp"
@@ -30,20 +33,51 @@ struct PySimulationPool {
     std::unique_ptr<asio::thread_pool> runtime;
     std::shared_ptr<WorkerPool> pool;
     std::uint32_t workers = 0;
+    // Calls in flight: close() waits for them before it stops the runtime they run on.
+    std::mutex mu;
+    std::condition_variable idle;
+    int calls = 0;
+    bool closed = false;
 
     ~PySimulationPool() { close(); }
 
-    void check_open() const {
-        if (!runtime) throw std::runtime_error("this SimulationPool is closed; create a new one");
-    }
+    /// One call's hold on the pool; taken with the interpreter lock held.
+    class Call {
+    public:
+        explicit Call(PySimulationPool& p) : p_(p) {
+            std::lock_guard lock(p.mu);
+            if (p.closed) throw std::runtime_error("this SimulationPool is closed; create a new one");
+            ++p.calls;
+        }
+        ~Call() {
+            std::lock_guard lock(p_.mu);
+            if (--p_.calls == 0) p_.idle.notify_all();
+        }
+        Call(const Call&) = delete;
+        Call& operator=(const Call&) = delete;
 
-    /// Ends every worker (busy ones too), lets the runtime's work drain, and stops it: nothing is
-    /// left running and no operation is destroyed half-way.
+    private:
+        PySimulationPool& p_;
+    };
+
+    /// Ends every worker (busy ones too), lets the calls in flight and the runtime's work drain,
+    /// and stops the runtime: nothing is left running and no operation is destroyed half-way.
+    /// Called with the interpreter lock held; releases it while waiting, so that other threads'
+    /// calls can finish (at interpreter exit too, before finalisation would end those threads).
     void close() {
-        if (!runtime) return;
-        if (pool) pool->close(std::chrono::milliseconds(200));
+        {
+            std::lock_guard lock(mu);
+            if (closed) return;
+            closed = true;
+        }
+        nb::gil_scoped_release release;  // nothing below touches a Python object
+        pool->close(std::chrono::milliseconds(200));
+        {
+            std::unique_lock lock(mu);
+            idle.wait(lock, [&] { return calls == 0; });
+        }
         runtime->join();
-        if (pool) pool->close(std::chrono::milliseconds(200));  // anything started while draining
+        pool->close(std::chrono::milliseconds(200));  // anything started while draining
         pool.reset();
         runtime.reset();
     }
@@ -99,16 +133,32 @@ std::chrono::nanoseconds to_duration(double secs) {
     return std::chrono::nanoseconds(static_cast<std::int64_t>(ns));
 }
 
+/// A thread that takes the interpreter lock while the interpreter finalises is ended from inside
+/// that call, which C++ cannot unwind through; such a thread (a daemon thread still waiting when
+/// the program exits) stays parked instead, until the process ends.
+void park_if_finalizing() {
+#if PY_VERSION_HEX >= 0x030D0000
+    const bool finalizing = Py_IsFinalizing();
+#else
+    const bool finalizing = _Py_IsFinalizing();
+#endif
+    if (finalizing)
+        for (;;) ::pause();
+}
+
 /// Waits for `work` with the interpreter lock released; Ctrl-C abandons the call and raises.
 template <class T>
 T wait_releasing_gil(PySimulationPool& self, asio::awaitable<T> work, CallState& call) {
     std::optional<T> out;
+    asio::any_io_executor executor = self.runtime->get_executor();
     {
         nb::gil_scoped_release release;  // the work touches no Python object
-        out = block_on(self.runtime->get_executor(), std::move(work), [] {
+        out = block_on(executor, std::move(work), [] {
+            park_if_finalizing();
             nb::gil_scoped_acquire acquire;
             return PyErr_CheckSignals() != 0;
         });
+        park_if_finalizing();
     }
     if (!out) {
         call.abandon();
@@ -203,7 +253,7 @@ void register_pool(nb::module_& m) {
                 req.netlist = to_str(netlist, "netlist");
                 req.commands = to_str_list(commands, "commands");
                 req.id = id.is_none() ? "py-" + std::to_string(SIM_COUNTER.fetch_add(1)) : to_str(id, "id");
-                self.check_open();
+                PySimulationPool::Call hold(self);
                 auto call = std::make_shared<CallState>();
                 Reply reply = wait_releasing_gil(self, self.pool->run_simulation(std::move(req), call), *call);
                 if (!reply) raise_error(reply.error());
@@ -229,7 +279,7 @@ void register_pool(nb::module_& m) {
                 std::optional<std::uint32_t> chunks;
                 if (!n_chunks.is_none()) chunks = to_chunk_count(n_chunks);
                 LutConfig core = to_core_config(nb::cast<const PyLutConfig&>(config));
-                self.check_open();
+                PySimulationPool::Call hold(self);
                 std::uint32_t k = chunks ? *chunks : default_chunk_count(core, self.workers);
                 auto call = std::make_shared<CallState>();
                 Result<TransistorLut> lut = wait_releasing_gil(

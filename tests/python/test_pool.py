@@ -4,6 +4,7 @@ import math
 import os
 import signal
 import stat
+import subprocess
 import sys
 import threading
 import time
@@ -352,3 +353,23 @@ def test_simulation_pool_wrapper_closes(fake_worker):
     pool.close()
     with pytest.raises(RuntimeError, match="closed"):
         pool.run_simulation(netlist(), ["run"])
+
+
+def test_exiting_the_interpreter_ends_busy_workers(fake_worker):
+    script = (
+        "import sys, threading, tavlo\n"
+        "sys.path.insert(0, sys.argv[2])\n"
+        "from conftest import netlist\n"
+        "pool = tavlo.SimulationPool(1, 60.0, sys.argv[1])\n"
+        "print(int(pool.run_simulation(netlist(), ['run']).vector('pid')[0]), flush=True)\n"
+        "threading.Thread(target=pool.run_simulation, args=(netlist('hang'), ['run']), daemon=True).start()\n"
+        "threading.Event().wait(0.3)\n"  # the worker is busy now; exit without closing the pool
+    )
+    out = subprocess.run([sys.executable, "-c", script, fake_worker, str(HERE)], capture_output=True, text=True,
+                         timeout=60)
+    assert out.returncode == 0, out.stderr
+    pid = int(out.stdout)
+    deadline = time.monotonic() + 5
+    while alive(pid) and time.monotonic() < deadline:
+        time.sleep(0.05)
+    assert not alive(pid)
