@@ -106,6 +106,12 @@ def test_rejected_netlist_is_a_result_not_an_exception(pool):
         res.vector("x")
 
 
+def test_a_misspelt_command_fails_instead_of_returning_nothing(pool):
+    res = pool.run_simulation(DIVIDER.format(r2="1k"), ["rnu"], id="typo")
+    assert not res.success and repr(res) == "SimulationResult(id='typo', success=false, vectors=0)"
+    assert res.error == "stderr rnu: no such command available in ngspice"
+
+
 def test_result_has_no_constructor():
     with pytest.raises(TypeError, match="^No constructor defined for SimulationResult$"):
         tavlo.SimulationResult()
