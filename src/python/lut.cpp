@@ -226,6 +226,10 @@ void register_transistor_lut(nb::module_& m) {
                nb::handle gm, nb::handle gds) {
                 TransistorLut t;
                 t.width = float_arg(width, "width");
+                if (!(t.width > 0.0) || !std::isfinite(t.width))
+                    throw nb::value_error((std::string("width must be a finite positive number of metres, got ") +
+                                           nb::repr(nb::cast(t.width)).c_str())
+                                              .c_str());
                 t.vbs = float_arg(vbs, "vbs");
                 t.lengths = axis_arg(lengths, "lengths");
                 if (t.lengths.empty()) throw nb::value_error("lengths must hold at least one value");
