@@ -384,7 +384,7 @@ class MosTable:
 
     def to_csv(self, path: PathLike) -> None:
         """Write the ``L,Vgs,Vds,Id,gm,gds`` CSV file (replaced whole or not at all)."""
-        _replace_atomically(path, self._lut.to_csv)
+        self._lut.to_csv(path)
 
     # -- charts -------------------------------------------------------------------------------
 

@@ -1,7 +1,10 @@
 """LutConfig, TransistorLut and DesignResult without a simulator: tables come from _from_arrays."""
 
+import errno
 import math
 import os
+import subprocess
+import sys
 
 import numpy as np
 import pytest
@@ -133,6 +136,30 @@ class TestTransistorLut:
         with pytest.raises(ValueError):
             make_lut().to_csv(str(tmp_path / "a\0b"))
         assert list(tmp_path.iterdir()) == []
+
+
+    @pytest.mark.parametrize("writer", ["TransistorLut", "MosTable"])
+    def test_a_failed_csv_write_keeps_the_old_file(self, tmp_path, writer):
+        old = tmp_path / "lut.csv"
+        make_lut().to_csv(old)
+        before = old.read_bytes()
+        # A file-size limit makes the write fail part-way, as a full disk would.
+        script = f"""
+import resource, signal, numpy as np, tavlo
+signal.signal(signal.SIGXFSZ, signal.SIG_IGN)
+n = np.linspace(0.0, 1.8, 300)
+t = np.ones((1, 300, 300))
+lut = tavlo.TransistorLut._from_arrays(1e-5, 0.0, [1e-7], n, n, t, t, t)
+resource.setrlimit(resource.RLIMIT_FSIZE, (65536, 65536))
+try:
+    ({'lut' if writer == 'TransistorLut' else 'tavlo.MosTable(lut)'}).to_csv({str(old)!r})
+except OSError as e:
+    print("OSError", e)
+"""
+        out = subprocess.run([sys.executable, "-c", script], capture_output=True, text=True, timeout=60)
+        assert out.stdout.strip() == f"OSError {os.strerror(errno.EFBIG)} (os error {errno.EFBIG})", out.stderr
+        assert old.read_bytes() == before
+        assert os.listdir(tmp_path) == ["lut.csv"]  # no temporary file left behind
 
 
 class TestDesign:
