@@ -44,7 +44,8 @@ class TestLutConfig:
         assert (c.device_type, c.width, c.length, c.lengths) == ("pmos", 2e-6, 1e-7, (1e-7, 1e-6, 1e-7))
         assert (c.vgs, c.vds, c.vbs) == ((0.0, -1.8, -0.1), (0.0, -1.0, -0.5), 0.2)
         assert (c.model_card, c.model_file, c.model_section, c.model_name) == ("* card", "m.lib", "tt", "p1")
-        assert repr(c) == "LutConfig(device_type='pmos', model_name='p1', W=2.000e-6, L=1.000e-7..1.000e-6 (10 pts))"
+        assert repr(c) == ("LutConfig(device_type='pmos', model_name='p1', W=2.000e-6, L=1.000e-7..1.000e-6 (10 pts), "
+                           "model_card='* card')")
 
     @pytest.mark.parametrize("device_type, expected", [("pmos", "pch"), ("nmos", "nch"), ("NMOS", "nch")])
     def test_model_name_follows_device_type(self, device_type, expected):
