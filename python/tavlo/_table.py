@@ -4,6 +4,7 @@ from __future__ import annotations
 
 import math
 import os
+import re
 import secrets
 import warnings
 from typing import TYPE_CHECKING, Any, Callable, Dict, Optional, Tuple, Union
@@ -384,7 +385,7 @@ class MosTable:
 
     def to_csv(self, path: PathLike) -> None:
         """Write the ``L,Vgs,Vds,Id,gm,gds`` CSV file (replaced whole or not at all)."""
-        _replace_atomically(path, self._lut.to_csv)
+        self._lut.to_csv(path)
 
     # -- charts -------------------------------------------------------------------------------
 
@@ -443,7 +444,8 @@ def _write_npz(path: str, arrays: Dict[str, np.ndarray]) -> None:
         os.fsync(f.fileno())
 
 
-def load_table(path: PathLike, *, width: Optional[float] = None, vbs: Optional[float] = None) -> MosTable:
+def load_table(path: PathLike, *, width: Optional[float] = None, vbs: Optional[float] = None,
+               allow_control: bool = False) -> MosTable:
     """Read a table written by ``MosTable.save`` (NPZ) or by ``to_csv`` (CSV).
 
     The kind is recognised from the file's content, not its name. NPZ files are read without
@@ -457,6 +459,9 @@ def load_table(path: PathLike, *, width: Optional[float] = None, vbs: Optional[f
         does not record it).
     vbs : float, optional
         CSV only: the bulk-source voltage; NaN (unknown) when not given.
+    allow_control : bool, optional
+        NPZ only: accept a stored model card that holds ``.control`` or ``shell`` commands, which
+        would run when ``table.config`` is characterised again. Refused unless given.
 
     Raises
     ------
@@ -469,14 +474,14 @@ def load_table(path: PathLike, *, width: Optional[float] = None, vbs: Optional[f
     if head.startswith(b"PK\x03\x04"):
         if width is not None or vbs is not None:
             raise ValueError("width and vbs are for CSV files; an NPZ table records its own")
-        return _load_npz(target)
+        return _load_npz(target, allow_control)
     if head.startswith(_CSV_HEADER.encode()):
         return _load_csv(target, width, vbs)
     raise ValueError(f"{target}: not a tavlo table (expected an NPZ file written by MosTable.save "
                      f"or a CSV file starting with the header {_CSV_HEADER})")
 
 
-def _load_npz(path: str) -> MosTable:
+def _load_npz(path: str, allow_control: bool) -> MosTable:
     def fail(why: str) -> ValueError:
         return ValueError(f"{path}: not a valid tavlo table file: {why}")
 
@@ -486,10 +491,14 @@ def _load_npz(path: str) -> MosTable:
             data = np.load(f, allow_pickle=False)
         except Exception as exc:  # a damaged archive surfaces as zipfile, OS or value errors
             raise fail(str(exc)) from exc
-        return _npz_table(data, fail)
+        return _npz_table(data, fail, allow_control)
 
 
-def _npz_table(data: Any, fail: Any) -> MosTable:
+# Lines of a model card that make ngspice run commands rather than read a model.
+_CONTROL_LINE = re.compile(r"^[ \t]*(\.control\b|\.exec\b|shell\b)", re.IGNORECASE | re.MULTILINE)
+
+
+def _npz_table(data: Any, fail: Any, allow_control: bool) -> MosTable:
     with data:
         def get(key: str, kind: str, ndim: Optional[int] = None) -> np.ndarray:
             if key not in data.files:
@@ -526,6 +535,11 @@ def _npz_table(data: Any, fail: Any) -> MosTable:
                                vds=tuple(float(x) for x in _triple(get("config_vds", "fiu", 1), fail)),
                                vbs=float(get("config_vbs", "fiu", 0)), model_card=str(get("config_model_card", "U", 0)),
                                model_name=str(get("config_model_name", "U", 0)), **optional)
+            found = _CONTROL_LINE.search(config.model_card)
+            if found and not allow_control:
+                raise fail(f"its stored model card holds commands ({found.group(1)!r} line), which would run "
+                           "when table.config is characterised again; inspect table files from others before "
+                           "use, and pass allow_control=True to load it anyway")
     try:
         return MosTable(lut, config)
     except ValueError as exc:

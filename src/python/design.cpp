@@ -1,5 +1,7 @@
 #include <nanobind/stl/string.h>
 
+#include <algorithm>
+#include <cmath>
 #include <optional>
 #include <string>
 #include <vector>
@@ -18,6 +20,8 @@ struct PyDesignResult {
     DesignResult r;
 };
 
+std::string number_text(double x) { return nb::repr(nb::float_(x)).c_str(); }
+
 std::optional<double> opt_float_arg(nb::handle h, const char* name) {
     if (h.is_none()) return std::nullopt;
     return float_arg(h, name);
@@ -33,6 +37,22 @@ PyDesignResult design(const PyTransistorLut& self, nb::handle gm_id, nb::handle 
     const double lo = float_arg(gm_id_min, "gm_id_min");  // None is an error here, not "no bound"
     const double hi = float_arg(gm_id_max, "gm_id_max");
     const auto floor = opt_float_arg(id_min, "id_min");
+
+    // Nothing is clamped: a value the table cannot answer for is the caller's mistake, reported as such.
+    auto require = [](bool ok, const std::string& what) {
+        if (!ok) throw nb::value_error(what.c_str());
+    };
+    if (t_gm_id) require(std::isfinite(*t_gm_id), "gm_id must be a finite number, got " + number_text(*t_gm_id));
+    if (t_gain) require(std::isfinite(*t_gain), "gain must be a finite number, got " + number_text(*t_gain));
+    if (t_ids)
+        require(std::isfinite(*t_ids) && *t_ids > 0.0,
+                "ids must be a finite positive current in A, got " + number_text(*t_ids));
+    if (v && !self.lut.vds.empty()) {
+        const auto [lo_v, hi_v] = std::minmax_element(self.lut.vds.begin(), self.lut.vds.end());
+        require(*v >= *lo_v && *v <= *hi_v,
+                "vds must lie on the table's Vds axis [" + number_text(*lo_v) + ", " + number_text(*hi_v) +
+                    "] V, got " + number_text(*v));
+    }
 
     std::vector<DesignConstraint> constraints;
     if (t_gm_id) constraints.push_back({ConstraintKind::GmId, *t_gm_id});
@@ -55,7 +75,7 @@ constexpr const char* kDesignDoc =
     "    ids: target drain current in A; W is scaled to meet it.\n"
     "\n"
     "Optional:\n"
-    "    vds: fixes the Vds bias point (default: the midpoint of the table's Vds axis).\n"
+    "    vds: fixes the Vds bias point, on the table's Vds axis (default: its midpoint).\n"
     "    gm_id_min, gm_id_max: window of acceptable gm/Id values (V\u207b\u00b9).\n"
     "    id_min: current floor below which points are ignored (A, default 1e-12).\n"
     "\n"

@@ -208,6 +208,11 @@ void register_lut_config(nb::module_& m) {
             std::string s = "LutConfig(device_type='" + c.device_type + "', model_name='" + c.model_name +
                             "', W=" + format_sci(c.width, 3) + ", L=" + format_sci(c.lengths.start, 3);
             if (n != 0) s += ".." + format_sci(c.lengths.stop, 3) + " (" + std::to_string(n + 1u) + " pts)";
+            // The card is part of the circuit: shown, so that nothing runs unseen when it is reused.
+            if (!c.model_card.empty()) {
+                s += ", model_card=";
+                s += nb::repr(nb::cast(c.model_card)).c_str();
+            }
             return s + ")";
         });
 }
@@ -226,6 +231,10 @@ void register_transistor_lut(nb::module_& m) {
                nb::handle gm, nb::handle gds) {
                 TransistorLut t;
                 t.width = float_arg(width, "width");
+                if (!(t.width > 0.0) || !std::isfinite(t.width))
+                    throw nb::value_error((std::string("width must be a finite positive number of metres, got ") +
+                                           nb::repr(nb::cast(t.width)).c_str())
+                                              .c_str());
                 t.vbs = float_arg(vbs, "vbs");
                 t.lengths = axis_arg(lengths, "lengths");
                 if (t.lengths.empty()) throw nb::value_error("lengths must hold at least one value");

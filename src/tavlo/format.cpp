@@ -1,7 +1,9 @@
 #include "tavlo/format.hpp"
 
+#include <algorithm>
 #include <cmath>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 
 namespace tavlo {
@@ -38,6 +40,16 @@ std::size_t format_sci_to(char* out, double x, int decimals) {
 std::string format_sci(double x, int decimals) {
     char buf[80];
     return std::string(buf, format_sci_to(buf, x, decimals));
+}
+
+std::string format_sci_exact(double x, int min_decimals, double tolerance) {
+    if (!std::isfinite(x)) return format_sci(x, min_decimals);
+    // 16 decimals (17 significant digits) always read back exactly.
+    for (int d = min_decimals; d < 16; ++d) {
+        std::string s = format_sci(x, d);
+        if (std::abs(std::strtod(s.c_str(), nullptr) - x) <= tolerance) return s;
+    }
+    return format_sci(x, std::max(min_decimals, 16));
 }
 
 std::string format_fixed(double x, int decimals) {

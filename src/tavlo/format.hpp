@@ -12,6 +12,10 @@ std::string format_sci(double x, int decimals);
 /// Writes format_sci(x, decimals) into out (at least 32 bytes) and returns its length.
 std::size_t format_sci_to(char* out, double x, int decimals);
 
+/// format_sci with the fewest decimals, at least min_decimals, whose text reads back within tolerance
+/// of x (exactly when tolerance is 0): "1.000e-5" stays short, 1.0004e-6 gets the digits it needs.
+std::string format_sci_exact(double x, int min_decimals, double tolerance = 0.0);
+
 /// Fixed-point form with fixed decimals: "0.450"; inf, -inf, NaN.
 std::string format_fixed(double x, int decimals);
 

@@ -274,6 +274,8 @@ void SimState::note_error(const std::string& text) {
 
 bool is_error_line(std::string_view line) {
     if (line.starts_with("stderr ") && contains_ci(line, "error")) return true;
+    // A misspelt command: ngspice says so on stderr and still returns 0.
+    if (line.starts_with("stderr ") && line.ends_with(": no such command available in ngspice")) return true;
     return starts_with_ci(line, "error");
 }
 
@@ -461,6 +463,15 @@ SimulationResponse Simulator::handle(const SimulationRequest& request) {
         std::lock_guard lock(state_->mutex);
         answer.log = std::move(state_->log_lines);
         answer.error = "ngSpice_Circ failed with code " + std::to_string(r);
+        // The code alone says nothing; the reason is in what ngspice printed.
+        std::optional<std::string> why = state_->first_error;
+        for (auto it = answer.log.rbegin(); !why && it != answer.log.rend(); ++it)
+            if (it->starts_with("stderr ")) why = *it;
+        if (why) {
+            std::string_view text = *why;
+            if (text.starts_with("stdout ") || text.starts_with("stderr ")) text.remove_prefix(7);
+            if (!trim(text).empty()) *answer.error += ": " + std::string(trim(text));
+        }
         return answer;
     }
 

@@ -31,6 +31,14 @@ TEST(Format, ScientificAndFixed) {
     EXPECT_EQ(format_sci(-1.8, 6), "-1.800000e0");
     EXPECT_EQ(format_sci(1.5e100, 2), "1.50e100");
     EXPECT_EQ(format_sci(9.9996, 3), "1.000e1");  // rounding carries into the exponent
+    EXPECT_EQ(format_sci_exact(1e-5, 3), "1.000e-5");
+    EXPECT_EQ(format_sci_exact(1.0004e-6, 3), "1.0004e-6");
+    EXPECT_EQ(format_sci_exact(0.1 + 0.2, 6), "3.0000000000000004e-1");
+    EXPECT_EQ(format_sci_exact(0.1 + 0.2, 6, 1e-15), "3.000000e-1");
+    EXPECT_EQ(format_sci_exact(-1.0 / 3.0, 3), "-3.333333333333333e-1");
+    EXPECT_EQ(format_sci_exact(5e-324, 3), "4.941e-324");  // the nearest double is the smallest one
+    EXPECT_EQ(format_sci_exact(1.0000000000000002, 3), "1.0000000000000002e0");
+    EXPECT_EQ(format_sci_exact(std::nan(""), 3), "NaN");
     EXPECT_EQ(format_sci(std::numeric_limits<double>::infinity(), 3), "inf");
     EXPECT_EQ(format_sci(-std::numeric_limits<double>::infinity(), 3), "-inf");
     EXPECT_EQ(format_sci(std::nan(""), 3), "NaN");

@@ -100,6 +100,37 @@ TEST(Netlist, ModelSectionRules) {
     EXPECT_EQ(card.find("ignored"), std::string::npos);
 }
 
+TEST(Netlist, PathsWithSpacesAreQuoted) {
+    LutConfig c;
+    c.model_file = "/my models/x.mod";
+    EXPECT_EQ(nth_line(build_netlist(c, default_slice(), 5e-7), 3), ".include \"/my models/x.mod\"");
+    c.model_file = "/models/x-1.2_v+3.mod";
+    EXPECT_EQ(nth_line(build_netlist(c, default_slice(), 5e-7), 3), ".include /models/x-1.2_v+3.mod");
+}
+
+TEST(Netlist, NumbersKeepEveryDigitTheTableUses) {
+    LutConfig c;
+    c.width = 1.0004e-6;
+    const std::string n = build_netlist(c, default_slice(), 1.0004e-6);
+    EXPECT_EQ(nth_line(n, 6), "M1 drain gate source bulk nch W=1.0004e-6 L=1.0004e-6");
+    EXPECT_EQ(nth_line(build_netlist(c, default_slice(), 1e-6), 6), "M1 drain gate source bulk nch W=1.0004e-6 L=1.000e-6");
+    // A step that does not divide the range: the sweep ends on the table's last point, 26 steps on.
+    c.vds = {0.0, 1.8, 0.07};
+    EXPECT_EQ(nth_line(build_netlist(c, default_slice(), 1e-6), 13),
+              ".dc Vds 0.000000e0 1.820000e0 7.000000e-2 Vgs 5.000000e-1 9.500000e-1 5.000000e-2");
+    c.vds = {0.0, 1.8, 1.0 / 30.0};
+    EXPECT_EQ(nth_line(build_netlist(c, default_slice(), 1e-6), 13),
+              ".dc Vds 0.000000e0 1.800000e0 3.333333333333333e-2 Vgs 5.000000e-1 9.500000e-1 5.000000e-2");
+    // Over many points the simulator's running sum drifts past the last value; the stop follows it.
+    c.vds = {0.0, 1.8, 7e-5};
+    const std::string line = nth_line(build_netlist(c, default_slice(), 1e-6), 13);
+    const std::string stop = line.substr(line.find(' ', 8) + 1, line.find(' ', line.find(' ', 8) + 1) - line.find(' ', 8) - 1);
+    double sum = 0.0;
+    for (int i = 0; i < 25714; ++i) sum += 7e-5;
+    EXPECT_GE(std::strtod(stop.c_str(), nullptr), sum - 2e-13) << line;
+    EXPECT_LT(std::strtod(stop.c_str(), nullptr), sum + 7e-5 / 2) << line;
+}
+
 TEST(Netlist, PmosKeepsTheNumbersAsConfigured) {
     LutConfig c;
     c.is_pmos = true;
@@ -156,6 +187,79 @@ TEST(Validate, RejectsWhatWouldBreakTheSweep) {
     c = {};
     c.lengths = {0.0, 1.0, 1e-10};
     EXPECT_TRUE(validate_config(c).has_value());
+}
+
+TEST(Validate, RefusesTablesThatCannotFitInMemory) {
+    LutConfig c;
+    c.vgs = {0.0, 1.0, 1e-9};  // 1e9 Vgs x 37 Vds points: hundreds of gigabytes
+    const auto why = validate_config(c);
+    ASSERT_TRUE(why.has_value());
+    EXPECT_NE(why->find("table of 1 x 1000000001 x 37 points (lengths (5e-07, 5e-07, 1) x vgs (0, 1, 1e-09) x vds"), std::string::npos) << *why;
+    EXPECT_NE(why->find("would need 8.880e11 bytes"), std::string::npos) << *why;
+    // Counts whose product passes 2^64 must not wrap into something small.
+    c.vgs = {0.0, 4.294967294, 1e-9};
+    c.vds = c.vgs;
+    c.lengths = {1e-7, 4.294967294e-7 + 1e-7, 1e-16};
+    ASSERT_TRUE(validate_config(c).has_value());
+    EXPECT_NE(validate_config(c)->find("more than the"), std::string::npos) << *validate_config(c);
+    // A large table that does fit is still fine.
+    c = {};
+    c.vgs = {0.0, 1.8, 1e-3};
+    c.vds = {0.0, 1.8, 1e-3};
+    EXPECT_FALSE(validate_config(c).has_value());
+}
+
+TEST(Validate, LengthsAndWidthMustMakeADevice) {
+    LutConfig c;
+    c.lengths = {1e-6, 1e-7, 1e-7};  // descending with a positive step
+    EXPECT_EQ(validate_config(c),
+              "lengths (1e-06, 1e-07, 1e-07) gives 1 point; the step must lead from start towards stop (or give stop "
+              "equal to start)");
+    c.lengths = {1e-7, 1e-6, -1e-7};
+    EXPECT_TRUE(validate_config(c).has_value());
+    c.lengths = {1e-6, 1e-7, -1e-7};  // descending on purpose is a sweep like any other
+    EXPECT_FALSE(validate_config(c).has_value());
+    for (const SweepRange& bad : {SweepRange{0.0, 0.0, 1.0}, SweepRange{-1e-7, -1e-7, 1.0},
+                                  SweepRange{1e-7, -1e-7, -1e-7}, SweepRange{1e-7, NAN, 1e-7}}) {
+        c.lengths = bad;
+        const auto why = validate_config(c);
+        ASSERT_TRUE(why.has_value());
+        EXPECT_TRUE(why->starts_with("lengths")) << *why;
+    }
+    c = {};
+    for (double w : {0.0, -1e-6, std::nan(""), std::numeric_limits<double>::infinity()}) {
+        c.width = w;
+        const auto why = validate_config(c);
+        ASSERT_TRUE(why.has_value());
+        EXPECT_TRUE(why->starts_with("width must be a finite positive number")) << *why;
+    }
+}
+
+TEST(Validate, ModelNamesSectionsAndPathsAreSingleTokens) {
+    LutConfig c;
+    for (const char* name : {"nch $", "nch m=4", "nch;x", "", "n*ch", "nch\t"}) {
+        c.model_name = name;
+        const auto why = validate_config(c);
+        ASSERT_TRUE(why.has_value()) << name;
+        EXPECT_TRUE(why->starts_with("model_name must be a single name of letters, digits and ")) << *why;
+    }
+    c.model_name = "sky130_fd_pr__nfet_01v8.0";
+    EXPECT_FALSE(validate_config(c).has_value());
+    c = {};
+    c.model_file = "/models/x.lib";
+    c.model_section = "tt lib";
+    EXPECT_TRUE(validate_config(c)->starts_with("model_section must be a single name")) << *validate_config(c);
+    c.model_section = "tt_lib";
+    EXPECT_FALSE(validate_config(c).has_value());
+    for (const char* path : {"/m/a;b.lib", "/m/a\"b.lib", "/m/a b.lib", ""}) {
+        c.model_file = path;
+        const auto why = validate_config(c);
+        ASSERT_TRUE(why.has_value()) << path;
+        EXPECT_TRUE(why->starts_with("model_file must not")) << *why;
+    }
+    c.model_section.reset();
+    c.model_file = "/m/a b.mod";  // an .include reads a quoted path with spaces
+    EXPECT_FALSE(validate_config(c).has_value());
 }
 
 TEST(Validate, RejectsNetlistInjection) {

@@ -19,7 +19,9 @@ SMALL = dict(vgs=(0.0, 1.8, 0.1), vds=(0.0, 1.8, 0.1))  # 19 x 19 points
 
 @pytest.fixture(scope="module")
 def pool(worker_exe):
-    return tavlo._SimulationPool(2, 60.0, worker_exe)
+    pool = tavlo._SimulationPool(2, 60.0, worker_exe)
+    yield pool
+    pool.close()
 
 
 def progress(out):
@@ -97,6 +99,14 @@ def test_a_failing_chunk_fails_the_whole_call(pool, capfd):
     (dict(model_name="nch\n.include /etc/passwd"), None, "model_name"),
     (dict(model_file="m.lib\nV1 a 0 1"), None, "model_file"),
     (dict(model_card=".model nch nmos\0"), None, "model_card"),
+    (dict(model_name="nch $"), None, "model_name must be a single name"),
+    (dict(model_name="nch m=4"), None, "model_name must be a single name"),
+    (dict(model_file="m.lib", model_section="tt m=4"), None, "model_section must be a single name"),
+    (dict(model_file="/models/a;b.mod"), None, "model_file must not contain ';'"),
+    (dict(vgs=(0.0, 1.0, 1e-9)), None, "x 1000000001 x 37 points"),
+    (dict(vgs=(0.0, 4.294967294, 1e-9)), None, "bytes of memory available"),
+    (dict(lengths=(1e-6, 1e-7, 1e-7)), None, "lengths (1e-06, 1e-07, 1e-07) gives 1 point"),
+    (dict(width=0.0), None, "width must be a finite positive number"),
 ])
 def test_bad_configurations_are_refused_before_simulating(pool, capfd, kwargs, n_chunks, message):
     with pytest.raises(ValueError, match=re.escape(message)):
@@ -153,3 +163,43 @@ def test_failed_characterisations_leave_a_sound_pool(worker_exe):
             runs.append(subprocess.Popen([sys.executable, "-c", script], stdout=subprocess.DEVNULL,
                                          stderr=subprocess.PIPE))
     assert failures == []
+
+
+@pytest.mark.parametrize("step", [0.07, 1 / 30, 7e-5])  # the last: ngspice's running sum drifts
+def test_a_step_that_does_not_divide_the_range_ends_on_the_tables_last_point(pool, step):
+    n = round(1.8 / step)
+    lut = pool.generate_lut(tavlo.LutConfig(vgs=(0.0, 1.8, 0.6), vds=(0.0, 1.8, step)), 2)
+    assert lut.vds.tolist() == [step * i for i in range(n + 1)]
+    # Id rises with Vds at a fixed Vgs above threshold: each row holds its own points, not a shifted copy.
+    assert np.all(np.diff(lut.id[-1]) > 0)
+    reference = pool.generate_lut(tavlo.LutConfig(vgs=(0.0, 1.8, 0.6), vds=(0.0, step * n, step / 2)), 1)
+    np.testing.assert_allclose(lut.id[:, -1], reference.id[:, 2 * n], rtol=1e-9, atol=1e-15)
+
+
+def test_lengths_are_simulated_with_every_digit(pool):
+    a = pool.generate_lut(tavlo.LutConfig(length=1.0000e-6, **SMALL))
+    b = pool.generate_lut(tavlo.LutConfig(length=1.0004e-6, **SMALL))
+    ratio = a.id[-1, -1] / b.id[-1, -1]  # Id scales roughly with 1 / (L - 2 ld)
+    assert 1.0002 < ratio < 1.0008
+
+
+def test_a_model_file_in_a_folder_with_a_space_loads(pool, tmp_path):
+    card = ".model nch nmos level=1 vto=0.5 kp=80u lambda=0.02"
+    folder = tmp_path / "my models"
+    folder.mkdir()
+    (folder / "n.mod").write_text(card + "\n")
+    from_file = pool.generate_lut(tavlo.LutConfig(model_file=str(folder / "n.mod"), **SMALL))
+    from_card = pool.generate_lut(tavlo.LutConfig(model_card=card, **SMALL))
+    np.testing.assert_array_equal(from_file.id, from_card.id)
+    assert from_file.id[-1, -1] > 1e-4
+
+
+@pytest.mark.parametrize("kwargs, reason", [
+    (dict(model_file="/nonexistent/tavlo/n.mod"), "stderr Error: Could not find include file /nonexistent/tavlo/n.mod"),
+    (dict(model_name="nhc"), "stderr Error on line 5 or its substitute: m1 drain gate source bulk nhc w=1.000e-5 "
+                             "l=5.000e-7; could not find a valid modelname"),
+])
+def test_a_characterisation_that_cannot_load_says_why(pool, capfd, kwargs, reason):
+    with pytest.raises(RuntimeError) as exc:
+        pool.generate_lut(tavlo.LutConfig(**kwargs, **SMALL), 1)
+    assert str(exc.value) == "simulation failed: L=5.000e-7 chunk 0 failed: " + reason

@@ -53,3 +53,43 @@ def test_errors(lut):
     with pytest.raises(TypeError, match="argument 'gm_id_min'"):
         lut.design(gm_id=15.0, gm_id_min=None)
     assert lut.design(gm_id=15.0, id_min=None).gm_over_id > 0
+
+
+@pytest.mark.parametrize("kwargs, message", [
+    (dict(gm_id=15, ids=float("nan")), "ids must be a finite positive current in A, got nan"),
+    (dict(gm_id=15, ids=float("inf")), "ids must be a finite positive current in A, got inf"),
+    (dict(gm_id=15, ids=0.0), "ids must be a finite positive current in A, got 0.0"),
+    (dict(gm_id=15, ids=-1e-4), "ids must be a finite positive current in A, got -0.0001"),
+    (dict(gm_id=float("nan")), "gm_id must be a finite number, got nan"),
+    (dict(gm_id=15, gain=float("nan")), "gain must be a finite number, got nan"),
+    (dict(gm_id=15, vds=100.0), "vds must lie on the table's Vds axis [0.0, 1.8] V, got 100.0"),
+    (dict(gm_id=15, vds=-0.01), "vds must lie on the table's Vds axis [0.0, 1.8] V, got -0.01"),
+    (dict(gm_id=15, vds=float("nan")), "vds must lie on the table's Vds axis [0.0, 1.8] V, got nan"),
+])
+def test_targets_the_table_cannot_answer_are_refused_not_clamped(lut, kwargs, message):
+    table = tavlo.MosTable(lut)
+    for sizer in (lut.design, table.design):
+        with pytest.raises(ValueError) as exc:
+            sizer(**kwargs)
+        assert str(exc.value) == message
+    edge = lut.design(gm_id=15, vds=1.8)  # the axis itself stays usable up to its ends
+    assert edge.vds == 1.8 and np.isfinite(edge.w)
+
+
+@pytest.mark.parametrize("width", [0.0, -1e-6, float("nan"), float("inf")])
+def test_tables_with_a_meaningless_width_do_not_load(lut, tmp_path, width):
+    arrays = (lut.vbs, lut._length_axis, lut.vgs, lut.vds, lut.id, lut.gm, lut.gds)
+    with pytest.raises(ValueError, match="^width must be a finite positive number of metres, got "):
+        tavlo.TransistorLut._from_arrays(width, *arrays)
+    lut.to_csv(tmp_path / "t.csv")
+    with pytest.raises(ValueError, match="width must be a finite positive number"):
+        tavlo.load_table(tmp_path / "t.csv", width=width)
+    npz = tmp_path / "t.npz"
+    tavlo.MosTable(lut).save(npz)
+    with np.load(npz) as data:
+        stored = dict(data)
+    stored["width"] = np.array(width)
+    with open(npz, "wb") as f:
+        np.savez(f, **stored)
+    with pytest.raises(ValueError, match="width must be a finite positive number"):
+        tavlo.load_table(npz)

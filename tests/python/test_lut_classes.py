@@ -1,7 +1,10 @@
 """LutConfig, TransistorLut and DesignResult without a simulator: tables come from _from_arrays."""
 
+import errno
 import math
 import os
+import subprocess
+import sys
 
 import numpy as np
 import pytest
@@ -41,7 +44,8 @@ class TestLutConfig:
         assert (c.device_type, c.width, c.length, c.lengths) == ("pmos", 2e-6, 1e-7, (1e-7, 1e-6, 1e-7))
         assert (c.vgs, c.vds, c.vbs) == ((0.0, -1.8, -0.1), (0.0, -1.0, -0.5), 0.2)
         assert (c.model_card, c.model_file, c.model_section, c.model_name) == ("* card", "m.lib", "tt", "p1")
-        assert repr(c) == "LutConfig(device_type='pmos', model_name='p1', W=2.000e-6, L=1.000e-7..1.000e-6 (10 pts))"
+        assert repr(c) == ("LutConfig(device_type='pmos', model_name='p1', W=2.000e-6, L=1.000e-7..1.000e-6 (10 pts), "
+                           "model_card='* card')")
 
     @pytest.mark.parametrize("device_type, expected", [("pmos", "pch"), ("nmos", "nch"), ("NMOS", "nch")])
     def test_model_name_follows_device_type(self, device_type, expected):
@@ -133,6 +137,30 @@ class TestTransistorLut:
         with pytest.raises(ValueError):
             make_lut().to_csv(str(tmp_path / "a\0b"))
         assert list(tmp_path.iterdir()) == []
+
+
+    @pytest.mark.parametrize("writer", ["TransistorLut", "MosTable"])
+    def test_a_failed_csv_write_keeps_the_old_file(self, tmp_path, writer):
+        old = tmp_path / "lut.csv"
+        make_lut().to_csv(old)
+        before = old.read_bytes()
+        # A file-size limit makes the write fail part-way, as a full disk would.
+        script = f"""
+import resource, signal, numpy as np, tavlo
+signal.signal(signal.SIGXFSZ, signal.SIG_IGN)
+n = np.linspace(0.0, 1.8, 300)
+t = np.ones((1, 300, 300))
+lut = tavlo.TransistorLut._from_arrays(1e-5, 0.0, [1e-7], n, n, t, t, t)
+resource.setrlimit(resource.RLIMIT_FSIZE, (65536, 65536))
+try:
+    ({'lut' if writer == 'TransistorLut' else 'tavlo.MosTable(lut)'}).to_csv({str(old)!r})
+except OSError as e:
+    print("OSError", e)
+"""
+        out = subprocess.run([sys.executable, "-c", script], capture_output=True, text=True, timeout=60)
+        assert out.stdout.strip() == f"OSError {os.strerror(errno.EFBIG)} (os error {errno.EFBIG})", out.stderr
+        assert old.read_bytes() == before
+        assert os.listdir(tmp_path) == ["lut.csv"]  # no temporary file left behind
 
 
 class TestDesign:

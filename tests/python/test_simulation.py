@@ -35,7 +35,8 @@ C1 out 0 1n
 
 @pytest.fixture(scope="module")
 def pool(worker_exe):
-    return tavlo.SimulationPool(2, 60.0, worker_exe)
+    with tavlo.SimulationPool(2, 60.0, worker_exe) as pool:
+        yield pool
 
 
 def test_concurrent_threads_each_get_their_own_operating_point(pool):
@@ -104,6 +105,12 @@ def test_rejected_netlist_is_a_result_not_an_exception(pool):
     assert res.measures == {}
     with pytest.raises(KeyError, match=r"available: \[\]"):
         res.vector("x")
+
+
+def test_a_misspelt_command_fails_instead_of_returning_nothing(pool):
+    res = pool.run_simulation(DIVIDER.format(r2="1k"), ["rnu"], id="typo")
+    assert not res.success and repr(res) == "SimulationResult(id='typo', success=false, vectors=0)"
+    assert res.error == "stderr rnu: no such command available in ngspice"
 
 
 def test_result_has_no_constructor():

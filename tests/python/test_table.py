@@ -126,6 +126,26 @@ def test_npz_keeps_every_setting(tmp_path):
     assert tavlo.load_table(tmp_path / "bare.npz").config is None
 
 
+@pytest.mark.parametrize("card", [
+    ".model nch nmos level=1\n.control\nshell touch {marker}\n.endc",
+    ".model nch nmos level=1\n  SHELL touch {marker}",
+])
+def test_a_stored_card_that_runs_commands_is_shown_and_loads_only_when_allowed(tmp_path, card):
+    card = card.format(marker=tmp_path / MARKER)
+    config = tavlo.LutConfig(model_card=card)
+    assert repr(config) == ("LutConfig(device_type='nmos', model_name='nch', W=1.000e-5, L=5.000e-7, "
+                            f"model_card={card!r})")
+    path = tmp_path / "t.npz"
+    linear_table(config=config).save(path)
+    with pytest.raises(ValueError, match=r"holds commands .* pass allow_control=True to load it anyway"):
+        tavlo.load_table(path)
+    assert tavlo.load_table(path, allow_control=True).config.model_card == card
+    assert not (tmp_path / MARKER).exists()
+    # An ordinary card needs no permission.
+    linear_table(config=tavlo.LutConfig(model_card=CLM_CARD)).save(path)
+    assert tavlo.load_table(path).config.model_card == CLM_CARD
+
+
 def test_failed_save_keeps_the_previous_file(mos_table, tmp_path, monkeypatch):
     path = tmp_path / "nmos.npz"
     mos_table.save(path)

@@ -170,6 +170,23 @@ def test_rejected_netlist_is_a_normal_unsuccessful_answer(worker):
     assert worker.ask(DIVIDER + ".op\n.end\n")[0]["success"]
 
 
+@pytest.mark.parametrize("commands", [["rnu"], ["op", "prnt out"]])
+def test_a_misspelt_command_is_a_failure_with_ngspices_words(worker, commands):
+    h, _ = worker.ask(DIVIDER + ".end\n", commands)
+    word = commands[-1].split()[0]
+    assert not h["success"]
+    assert h["error"] == f"stderr {word}: no such command available in ngspice"
+    assert h["error"] in h["log"]
+    assert worker.ask(DIVIDER + ".op\n.end\n")[0]["success"]  # and the worker carries on
+
+
+def test_a_circuit_that_does_not_load_reports_ngspices_reason(worker):
+    h, _ = worker.ask(DIVIDER + ".lib /nonexistent/tavlo.lib tt\n.op\n.end\n")
+    assert not h["success"]
+    assert h["error"] == "ngSpice_Circ failed with code 1: Error: Could not find library file /nonexistent/tavlo.lib"
+    assert "stderr Error: Could not find library file /nonexistent/tavlo.lib" in h["log"]
+
+
 @pytest.mark.parametrize("line, fault", [
     (b"{not json", ""),
     (b'{"id": "x", "netlist": ".end"}', "commands"),

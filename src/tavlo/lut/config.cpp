@@ -1,7 +1,13 @@
 #include "tavlo/lut/config.hpp"
 
+#include <unistd.h>
+
+#include <cctype>
 #include <charconv>
 #include <cmath>
+#include <cstdio>
+#include <cstdlib>
+#include <limits>
 #include <string_view>
 
 #include "tavlo/format.hpp"
@@ -37,9 +43,22 @@ std::vector<double> SweepRange::values() const {
 
 namespace {
 
+bool is_ordinary_path_char(unsigned char c) {
+    return std::isalnum(c) || std::string_view("/._-+~:@%^,=[]").find(static_cast<char>(c)) != std::string_view::npos ||
+           c >= 0x80;
+}
+
+// Paths ngspice would split (a space) are quoted; ordinary ones keep their plain spelling.
+std::string path_text(const std::string& path) {
+    for (unsigned char c : path)
+        if (!is_ordinary_path_char(c)) return "\"" + path + "\"";
+    return path;
+}
+
 const char* model_section_text(const LutConfig& c, std::string& tmp) {
     if (c.model_file) {
-        tmp = c.model_section ? ".lib " + *c.model_file + " " + *c.model_section : ".include " + *c.model_file;
+        tmp = c.model_section ? ".lib " + path_text(*c.model_file) + " " + *c.model_section
+                              : ".include " + path_text(*c.model_file);
         return tmp.c_str();
     }
     if (!c.model_card.empty()) return c.model_card.c_str();
@@ -71,12 +90,37 @@ std::string too_many_points(const char* name, const SweepRange& r) {
 
 bool has_line_break_or_nul(std::string_view s) { return s.find_first_of(std::string_view("\n\r\0", 3)) != s.npos; }
 
+// ngspice ends a .dc sweep once the running sum of steps passes stop by more than this (absolute).
+constexpr double kNgspiceSweepTolerance = 1e3 * 2.220446049250313e-16;
+
+// "start stop step" for a .dc sweep that visits exactly the sweep's point_count() table values.
+std::string dc_sweep_text(const SweepRange& r) {
+    const std::uint32_t n = r.point_count() - 1u;
+    const double last = r.start + r.step * static_cast<double>(n);
+    // ngspice adds the step n times and stops once the sum passes stop by more than its tolerance.
+    double sum = r.start;
+    for (std::uint32_t i = 0; i < n; ++i) sum += r.step;
+    const double dir = r.step > 0 ? 1.0 : -1.0;
+    auto visits_all = [&](const std::string& text) {
+        const double stop = std::strtod(text.c_str(), nullptr);
+        return dir * (sum - stop) <= kNgspiceSweepTolerance && dir * (sum + r.step - stop) > kNgspiceSweepTolerance;
+    };
+    // The shortest spelling of the table's last value that ngspice ends on; the stop as given when it is one.
+    std::string stop = format_sci_exact(r.stop, 6, kNgspiceSweepTolerance / 4);
+    for (const std::string& candidate : {format_sci_exact(last, 6, kNgspiceSweepTolerance / 4),
+                                         format_sci_exact(last, 6), format_sci_exact(sum, 6)}) {
+        if (visits_all(stop)) break;
+        stop = candidate;
+    }
+    return format_sci_exact(r.start, 6) + " " + stop + " " + format_sci_exact(r.step, 6);
+}
+
 }  // namespace
 
 std::string build_netlist(const LutConfig& config, const SweepRange& vgs_slice, double length) {
     std::string model_tmp;
-    const std::string w = format_sci(config.width, 3);
-    const std::string l = format_sci(length, 3);
+    const std::string w = format_sci_exact(config.width, 3);
+    const std::string l = format_sci_exact(length, 3);
     std::string s;
     s.reserve(512 + config.model_card.size());
     s += config.is_pmos ? "pmos" : "nmos";
@@ -87,27 +131,76 @@ std::string build_netlist(const LutConfig& config, const SweepRange& vgs_slice, 
     s += "M1 drain gate source bulk " + config.model_name + " W=" + w + " L=" + l + "\n";
     s += "Vds drain source dc 0\n";
     s += "Vgs gate  source dc 0\n";
-    s += "Vbs bulk  source dc " + format_sci(config.vbs, 3) + "\n";
+    s += "Vbs bulk  source dc " + format_sci_exact(config.vbs, 3) + "\n";
     s += "Vs  source 0    dc 0\n";
     s += "\n* sweep\n";
     // Vds first: the simulator sweeps it fastest, which the row extraction relies on.
-    s += ".dc Vds " + format_sci(config.vds.start, 6) + " " + format_sci(config.vds.stop, 6) + " " +
-         format_sci(config.vds.step, 6);
-    s += " Vgs " + format_sci(vgs_slice.start, 6) + " " + format_sci(vgs_slice.stop, 6) + " " +
-         format_sci(vgs_slice.step, 6);
+    s += ".dc Vds " + dc_sweep_text(config.vds) + " Vgs " + dc_sweep_text(vgs_slice);
     s += "\n\n.end";
     return s;
 }
 
+namespace {
+
+// What the operating system could still hand out; no limit when it cannot tell.
+double available_memory_bytes() {
+    if (std::FILE* f = std::fopen("/proc/meminfo", "r")) {
+        char line[256];
+        unsigned long long kib = 0;
+        bool found = false;
+        while (std::fgets(line, sizeof line, f))
+            if (std::sscanf(line, "MemAvailable: %llu kB", &kib) == 1) {
+                found = true;
+                break;
+            }
+        std::fclose(f);
+        if (found) return static_cast<double>(kib) * 1024.0;
+    }
+    const long pages = ::sysconf(_SC_AVPHYS_PAGES), page = ::sysconf(_SC_PAGESIZE);
+    if (pages > 0 && page > 0) return static_cast<double>(pages) * static_cast<double>(page);
+    return std::numeric_limits<double>::infinity();
+}
+
+constexpr std::string_view kNameExtras = "_.-+:[]<>#!/@";
+
+// Model names and library sections are one netlist token each.
+std::optional<std::string> check_token(const char* arg, const std::string& value) {
+    bool ok = !value.empty();
+    for (unsigned char c : value)
+        ok = ok && (std::isalnum(c) || kNameExtras.find(static_cast<char>(c)) != std::string_view::npos);
+    if (ok) return std::nullopt;
+    return std::string(arg) + " must be a single name of letters, digits and " + std::string(kNameExtras) +
+           " (no spaces, ; $ * = , quotes or brackets), got " + quote_name(value);
+}
+
+}  // namespace
+
 std::optional<std::string> validate_config(const LutConfig& config) {
+    if (!(config.width > 0.0) || !std::isfinite(config.width))
+        return "width must be a finite positive number of metres, got " + plain_number(config.width);
     const std::pair<const char*, const SweepRange*> sweeps[] = {
         {"lengths", &config.lengths}, {"vgs", &config.vgs}, {"vds", &config.vds}};
     for (const auto& [name, r] : sweeps) {
         if (r->step == 0.0 || !std::isfinite(r->step))
             return std::string(name) + " step must be a finite non-zero number, got " + plain_number(r->step);
+        if (!std::isfinite(r->start) || !std::isfinite(r->stop))
+            return std::string(name) + " " + range_text(*r) + " must have a finite start and stop";
     }
     // A count that saturates wraps to zero points: an empty table, not a characterisation.
     if (config.lengths.point_count() == 0) return too_many_points("lengths", config.lengths);
+    // A stop the step walks away from leaves the start alone: not the sweep that was asked for.
+    if (config.lengths.point_count() == 1 && config.lengths.stop != config.lengths.start)
+        return "lengths " + range_text(config.lengths) +
+               " gives 1 point; the step must lead from start towards stop (or give stop equal to start)";
+    {
+        const std::vector<double> ls{config.lengths.start,
+                                     config.lengths.start + config.lengths.step *
+                                                                static_cast<double>(config.lengths.point_count() - 1)};
+        for (double l : ls)
+            if (!(l > 0.0) || !std::isfinite(l))
+                return "lengths " + range_text(config.lengths) + " must stay finite and positive, reaches " +
+                       plain_number(l);
+    }
     // The derivatives need a neighbour on both voltage axes.
     const std::pair<const char*, const SweepRange*> axes[] = {{"vgs", &config.vgs}, {"vds", &config.vds}};
     for (const auto& [name, r] : axes) {
@@ -117,6 +210,17 @@ std::optional<std::string> validate_config(const LutConfig& config) {
             return std::string(name) + " " + range_text(*r) + " gives " + std::to_string(n) +
                    " point; at least 2 points are required";
     }
+    // Id, gm and gds, 8 bytes a point each; doubles, as the product may not fit 64 bits.
+    const double points = static_cast<double>(config.lengths.point_count()) *
+                          static_cast<double>(config.vgs.point_count()) * static_cast<double>(config.vds.point_count());
+    const double bytes = points * 3.0 * 8.0, available = available_memory_bytes();
+    if (bytes > available || points > 9.007199254740992e15)
+        return "the table of " + std::to_string(config.lengths.point_count()) + " x " +
+               std::to_string(config.vgs.point_count()) + " x " + std::to_string(config.vds.point_count()) +
+               " points (lengths " + range_text(config.lengths) + " x vgs " + range_text(config.vgs) + " x vds " +
+               range_text(config.vds) + ") would need " + format_sci(bytes, 3) + " bytes, more than the " +
+               format_sci(available, 3) +
+               " bytes of memory available; use larger steps or narrower ranges";
     // Any of these on a netlist line would start a line of its own.
     auto injects = [](const std::optional<std::string>& s) { return s && has_line_break_or_nul(*s); };
     if (has_line_break_or_nul(config.model_name))
@@ -124,6 +228,22 @@ std::optional<std::string> validate_config(const LutConfig& config) {
     if (injects(config.model_file)) return std::string("model_file must not contain a line break or NUL character");
     if (injects(config.model_section))
         return std::string("model_section must not contain a line break or NUL character");
+    if (auto bad = check_token("model_name", config.model_name)) return bad;
+    if (config.model_section)
+        if (auto bad = check_token("model_section", *config.model_section)) return bad;
+    if (config.model_file) {
+        const std::string& f = *config.model_file;
+        if (f.empty()) return std::string("model_file must not be empty");
+        if (f.find('"') != std::string::npos) return "model_file must not contain a double quote, got " + quote_name(f);
+        // ngspice reads ';' as the start of a comment even inside quotes, and splits .lib paths at spaces.
+        if (f.find(';') != std::string::npos)
+            return "model_file must not contain ';' (ngspice cannot read such a path; use a link without it), got " +
+                   quote_name(f);
+        if (config.model_section && f.find_first_of(" \t\f\v") != std::string::npos)
+            return "model_file must not contain spaces when model_section is given (ngspice cannot read such a "
+                   ".lib path; use a link without them), got " +
+                   quote_name(f);
+    }
     if (config.model_card.find('\0') != std::string::npos)
         return std::string("model_card must not contain a NUL character (line breaks are allowed)");
     return std::nullopt;

@@ -33,6 +33,21 @@ using Outcomes = asio::experimental::concurrent_channel<void(asio::error_code, J
 // Progress goes to descriptor 1 itself, not through any language runtime's stream buffer.
 void print_stdout(const std::string& text) { (void)write_fd(1, text.data(), text.size()); }
 
+// ngspice heads some errors with a line ending in ':' ("Error on line 5 or its substitute:") and
+// gives the offending line and the reason on the next two lines: those complete the message.
+std::string failure_text(const SimulationResponse& response) {
+    if (!response.error) return "(no message)";
+    std::string text = *response.error;
+    if (!text.ends_with(':')) return text;
+    auto at = std::find(response.log.begin(), response.log.end(), text);
+    int added = 0;
+    for (auto it = at == response.log.end() ? at : at + 1; it != response.log.end() && added < 2; ++it, ++added) {
+        if (!it->starts_with("stderr ")) break;
+        text += (added ? "; " : " ") + it->substr(7);
+    }
+    return text;
+}
+
 asio::awaitable<Result<ChunkRows>> run_chunk(std::shared_ptr<WorkerPool> pool, SimulationRequest request, double length,
                                              std::size_t chunk_index, std::size_t first_row, std::size_t rows,
                                              std::size_t n_vds, std::size_t length_index,
@@ -41,8 +56,7 @@ asio::awaitable<Result<ChunkRows>> run_chunk(std::shared_ptr<WorkerPool> pool, S
     if (!response) co_return response.error();
     if (!response->success)
         co_return NgspiceError::simulation_failed("L=" + format_sci(length, 3) + " chunk " +
-                                                  std::to_string(chunk_index) + " failed: " +
-                                                  response->error.value_or("(no message)"));
+                                                  std::to_string(chunk_index) + " failed: " + failure_text(*response));
     Result<Grid> grid = extract_id_rows(*response, rows, n_vds);
     if (!grid) co_return grid.error();
     co_return ChunkRows{length_index, first_row, std::move(*grid)};

@@ -3,7 +3,9 @@
 #include <fcntl.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <cerrno>
+#include <cstdio>
 #include <cstring>
 
 #include "tavlo/format.hpp"
@@ -47,7 +49,15 @@ private:
 Status TransistorLut::write_csv(const std::string& path) const {
     // open() would stop at the NUL and write to a different file.
     if (path.find('\0') != std::string::npos) return NgspiceError::io("path contains a NUL character");
-    const int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0666);
+    // Written beside the target and renamed over it: the old file stays whole until the new one is.
+    const std::size_t slash = path.rfind('/');
+    const std::string folder = slash == std::string::npos ? std::string() : path.substr(0, slash + 1);
+    const std::string name = slash == std::string::npos ? path : path.substr(slash + 1);
+    static std::atomic<unsigned> counter{0};
+    const std::string tmp = folder + "." + name + "." + std::to_string(::getpid()) + "." +
+                            std::to_string(counter.fetch_add(1)) + ".tmp";
+    // O_EXCL: never write into a file someone else made; 0666 so the umask applies as usual.
+    const int fd = ::open(tmp.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
     if (fd < 0) return NgspiceError::from_errno(errno);
 
     auto write_all = [&]() -> Status {
@@ -73,7 +83,9 @@ Status TransistorLut::write_csv(const std::string& path) const {
     };
     Status status = write_all();
     // A failed close can be the first report of a failed write (e.g. on network file systems).
-    if (::close(fd) != 0 && status.ok()) return NgspiceError::from_errno(errno);
+    if (::close(fd) != 0 && status.ok()) status = NgspiceError::from_errno(errno);
+    if (status.ok() && ::rename(tmp.c_str(), path.c_str()) != 0) status = NgspiceError::from_errno(errno);
+    if (!status.ok()) ::unlink(tmp.c_str());
     return status;
 }
 
