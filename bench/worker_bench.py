@@ -85,8 +85,8 @@ def start_up_ms(exe, repeat=15):
 
 def build_harness(workdir):
     exe = workdir / "worker_harness"
-    sources = ["bench/worker_harness.cpp", "src/tavlo/worker.cpp", "src/tavlo/ngspice_lib.cpp",
-               "src/tavlo/protocol.cpp", "src/tavlo/error.cpp"]
+    sources = ["bench/worker_harness.cpp", *(f"src/tavlo/worker/{f}.cpp" for f in ("ngspice", "capture", "simulator")),
+               "src/tavlo/protocol/json.cpp", "src/tavlo/protocol/frame.cpp", *(f"src/tavlo/base/{f}.cpp" for f in ("error", "io", "text", "format"))]
     cxx = os.environ.get("CXX", "c++")
     subprocess.run([cxx, "-O2", "-std=c++20", "-Isrc", *sources, "-o", str(exe), "-ldl", "-pthread"],
                    cwd=ROOT, check=True)

@@ -23,7 +23,9 @@
 #include <fstream>
 #include <sstream>
 
-#include "tavlo/worker.hpp"
+#include "tavlo/base/text.hpp"
+#include "tavlo/worker/capture.hpp"
+#include "tavlo/worker/simulator.hpp"
 
 extern char** environ;
 

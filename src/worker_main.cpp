@@ -1,7 +1,7 @@
 #include <csignal>
 #include <cstdio>
 
-#include "tavlo/worker.hpp"
+#include "tavlo/worker/loop.hpp"
 
 int main() {
     // Like the interpreter-based worker: a pool that went away turns the next write into an

@@ -4,8 +4,8 @@
 #include <cmath>
 #include <limits>
 
-#include "tavlo/error.hpp"
-#include "tavlo/format.hpp"
+#include "tavlo/base/error.hpp"
+#include "tavlo/base/format.hpp"
 
 using namespace tavlo;
 

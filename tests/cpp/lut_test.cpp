@@ -55,7 +55,7 @@ private:
 
 }  // namespace
 
-TEST(Netlist, DefaultsGiveTheWorkedExample) {
+TEST(Netlist, DefaultsGiveTheWholeTestBenchByteForByte) {
     const std::string expected =
         "nmos characterisation W=1.000e-5 L=5.000e-7\n"
         "\n"

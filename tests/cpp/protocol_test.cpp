@@ -11,7 +11,7 @@
 #include <thread>
 
 #include "tavlo/pool/worker_process.hpp"
-#include "tavlo/protocol.hpp"
+#include "tavlo/protocol/protocol.hpp"
 
 using namespace tavlo;
 

@@ -2,8 +2,10 @@
 
 #include <cmath>
 
-#include "tavlo/ngspice_lib.hpp"
-#include "tavlo/worker.hpp"
+#include "tavlo/worker/ngspice.hpp"
+#include "tavlo/base/text.hpp"
+#include "tavlo/worker/capture.hpp"
+#include "tavlo/worker/simulator.hpp"
 
 using namespace tavlo;
 

@@ -3,7 +3,7 @@
 #include <cmath>
 #include <limits>
 
-#include "tavlo/format.hpp"
+#include "tavlo/base/format.hpp"
 #include "tavlo/gm_id/interp.hpp"
 
 namespace tavlo {

@@ -6,7 +6,7 @@
 #include <utility>
 #include <vector>
 
-#include "tavlo/error.hpp"
+#include "tavlo/base/error.hpp"
 #include "tavlo/lut/table.hpp"
 
 namespace tavlo {

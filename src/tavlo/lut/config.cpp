@@ -10,7 +10,7 @@
 #include <limits>
 #include <string_view>
 
-#include "tavlo/format.hpp"
+#include "tavlo/base/format.hpp"
 
 namespace tavlo {
 

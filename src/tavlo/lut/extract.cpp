@@ -3,7 +3,7 @@
 #include <string>
 #include <vector>
 
-#include "tavlo/format.hpp"
+#include "tavlo/base/format.hpp"
 
 namespace tavlo {
 

@@ -3,9 +3,9 @@
 
 #include <cstddef>
 
-#include "tavlo/error.hpp"
+#include "tavlo/base/error.hpp"
 #include "tavlo/lut/table.hpp"
-#include "tavlo/protocol.hpp"
+#include "tavlo/protocol/protocol.hpp"
 
 namespace tavlo {
 

@@ -8,7 +8,7 @@
 #include <utility>
 #include <vector>
 
-#include "tavlo/error.hpp"
+#include "tavlo/base/error.hpp"
 #include "tavlo/lut/config.hpp"
 #include "tavlo/lut/table.hpp"
 

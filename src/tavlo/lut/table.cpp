@@ -8,8 +8,8 @@
 #include <cstdio>
 #include <cstring>
 
-#include "tavlo/format.hpp"
-#include "tavlo/protocol.hpp"
+#include "tavlo/base/format.hpp"
+#include "tavlo/protocol/protocol.hpp"
 
 namespace tavlo {
 

@@ -5,7 +5,7 @@
 #include <string>
 #include <vector>
 
-#include "tavlo/error.hpp"
+#include "tavlo/base/error.hpp"
 
 namespace tavlo {
 

@@ -11,8 +11,8 @@
 #include <optional>
 #include <string>
 
-#include "tavlo/error.hpp"
-#include "tavlo/protocol.hpp"
+#include "tavlo/base/error.hpp"
+#include "tavlo/protocol/protocol.hpp"
 
 namespace tavlo {
 

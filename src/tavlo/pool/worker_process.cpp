@@ -1,6 +1,7 @@
 #include "tavlo/pool/worker_process.hpp"
 
-#include "tavlo/format.hpp"
+#include "tavlo/base/format.hpp"
+#include "tavlo/base/text.hpp"
 
 #include <fcntl.h>
 #include <signal.h>
@@ -43,17 +44,10 @@ std::optional<std::string> env_utf8(const char* name) {
     if (!v) return std::nullopt;
     std::string s(v);
     // Only valid UTF-8 counts as set.
-    std::size_t i = 0;
-    while (i < s.size()) {
-        unsigned char c = s[i];
-        std::size_t n = c < 0x80 ? 1 : (c >> 5) == 6 ? 2 : (c >> 4) == 14 ? 3 : (c >> 3) == 30 ? 4 : 0;
-        if (n == 0 || i + n > s.size()) return std::nullopt;
-        for (std::size_t k = 1; k < n; ++k)
-            if ((static_cast<unsigned char>(s[i + k]) >> 6) != 2) return std::nullopt;
-        i += n;
-    }
+    if (!is_valid_utf8(s)) return std::nullopt;
     return s;
 }
+
 
 std::optional<std::string> own_executable() {
     char buf[PATH_MAX];

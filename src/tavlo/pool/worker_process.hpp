@@ -14,8 +14,8 @@
 #include <string>
 #include <vector>
 
-#include "tavlo/error.hpp"
-#include "tavlo/protocol.hpp"
+#include "tavlo/base/error.hpp"
+#include "tavlo/protocol/protocol.hpp"
 
 namespace tavlo {
 

@@ -4,7 +4,7 @@
 
 #include "bindings.hpp"
 #include "result.hpp"
-#include "tavlo/format.hpp"
+#include "tavlo/base/format.hpp"
 
 namespace tavlo::py {
 
@@ -25,14 +25,6 @@ const VectorData* find_vector(const std::vector<VectorData>& vectors, std::strin
 }
 
 namespace {
-
-std::string str_arg(nb::handle h, const char* arg) {
-    if (!PyUnicode_Check(h.ptr()))
-        throw nb::type_error(("argument '" + std::string(arg) + "': '" +
-                              std::string(nb::type_name(h.type()).c_str()) + "' object cannot be converted to 'str'")
-                                 .c_str());
-    return nb::cast<std::string>(h);
-}
 
 const VectorData& lookup(const PySimulationResult& self, const std::string& name) {
     const VectorData* v = find_vector(self.response.vectors, name);

@@ -13,7 +13,7 @@
 
 #include "bindings.hpp"
 #include "result.hpp"
-#include "tavlo/lut/generate.hpp"
+#include "tavlo/characterise/generate.hpp"
 #include "tavlo/lut/sweep.hpp"
 #include "tavlo/pool/block_on.hpp"
 #include "tavlo/pool/worker_pool.hpp"
@@ -92,24 +92,6 @@ std::uint32_t available_cores() {
     return 1;
 }
 
-std::string type_name_of(nb::handle h) { return nb::type_name(h.type()).c_str(); }
-
-[[noreturn]] void arg_type_error(const char* arg, const std::string& what) {
-    throw nb::type_error(("argument '" + std::string(arg) + "': " + what).c_str());
-}
-
-std::string to_str(nb::handle h, const char* arg) {
-    if (!PyUnicode_Check(h.ptr())) arg_type_error(arg, "expected str, got " + type_name_of(h));
-    Py_ssize_t n = 0;
-    const char* s = PyUnicode_AsUTF8AndSize(h.ptr(), &n);
-    if (!s) {
-        // A lone surrogate has no UTF-8 form: say where it is instead of failing somewhere deeper.
-        nb::python_error e;
-        throw nb::value_error(("argument '" + std::string(arg) + "': " + nb::str(e.value()).c_str()).c_str());
-    }
-    return std::string(s, static_cast<std::size_t>(n));
-}
-
 std::vector<std::string> to_str_list(nb::handle h, const char* arg) {
     // A str is a sequence too, but of characters: almost certainly a mistake.
     if (PyUnicode_Check(h.ptr()) || !PySequence_Check(h.ptr()))
@@ -118,7 +100,7 @@ std::vector<std::string> to_str_list(nb::handle h, const char* arg) {
     for (nb::handle item : nb::cast<nb::sequence>(h)) {
         if (!PyUnicode_Check(item.ptr()))
             arg_type_error(arg, "every element must be str, got " + type_name_of(item));
-        out.push_back(to_str(item, arg));
+        out.push_back(str_arg(item, arg));
     }
     return out;
 }
@@ -250,9 +232,9 @@ void register_pool(nb::module_& m) {
             "run_simulation",
             [](PySimulationPool& self, nb::handle netlist, nb::handle commands, nb::handle id) {
                 SimulationRequest req;
-                req.netlist = to_str(netlist, "netlist");
+                req.netlist = str_arg(netlist, "netlist");
                 req.commands = to_str_list(commands, "commands");
-                req.id = id.is_none() ? "py-" + std::to_string(SIM_COUNTER.fetch_add(1)) : to_str(id, "id");
+                req.id = id.is_none() ? "py-" + std::to_string(SIM_COUNTER.fetch_add(1)) : str_arg(id, "id");
                 PySimulationPool::Call hold(self);
                 auto call = std::make_shared<CallState>();
                 Reply reply = wait_releasing_gil(self, self.pool->run_simulation(std::move(req), call), *call);

@@ -7,7 +7,7 @@
 #include <vector>
 
 #include "bindings.hpp"
-#include "tavlo/format.hpp"
+#include "tavlo/base/format.hpp"
 #include "tavlo/gm_id/solver.hpp"
 
 namespace tavlo::py {

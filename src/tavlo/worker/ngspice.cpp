@@ -1,4 +1,6 @@
-#include "tavlo/ngspice_lib.hpp"
+#include "tavlo/worker/ngspice.hpp"
+
+#include "tavlo/base/text.hpp"
 
 #include <dlfcn.h>
 
@@ -20,39 +22,6 @@ bool resolve(void* handle, const char* name, Fn*& out) {
     dlerror();  // a stale message must not be taken for this lookup's
     out = reinterpret_cast<Fn*>(dlsym(handle, name));
     return out != nullptr;
-}
-
-// Length of the well-formed UTF-8 sequence at the start of s, or 0 when it is not one.
-// On failure, *bad is how many bytes the replacement character stands for (the maximal subpart).
-std::size_t utf8_sequence(std::string_view s, std::size_t* bad) {
-    auto b = [&](std::size_t i) { return static_cast<unsigned char>(s[i]); };
-    unsigned char c = b(0);
-    if (c < 0x80) return 1;
-    std::size_t need;
-    unsigned char lo = 0x80, hi = 0xbf;  // allowed range of the second byte
-    if (c >= 0xc2 && c <= 0xdf) {
-        need = 2;
-    } else if (c >= 0xe0 && c <= 0xef) {
-        need = 3;
-        if (c == 0xe0) lo = 0xa0;  // overlong
-        if (c == 0xed) hi = 0x9f;  // surrogates
-    } else if (c >= 0xf0 && c <= 0xf4) {
-        need = 4;
-        if (c == 0xf0) lo = 0x90;  // overlong
-        if (c == 0xf4) hi = 0x8f;  // beyond U+10FFFF
-    } else {
-        *bad = 1;
-        return 0;
-    }
-    std::size_t i = 1;
-    for (; i < need && i < s.size(); ++i) {
-        unsigned char x = b(i);
-        bool fits = i == 1 ? (x >= lo && x <= hi) : (x >= 0x80 && x <= 0xbf);
-        if (!fits) break;
-    }
-    if (i == need) return need;
-    *bad = i;
-    return 0;
 }
 
 }  // namespace
@@ -107,38 +76,6 @@ Ngspice& Ngspice::operator=(Ngspice&& o) noexcept {
 
 Ngspice::~Ngspice() {
     if (handle_) dlclose(handle_);
-}
-
-bool is_valid_utf8(std::string_view s) {
-    std::size_t i = 0;
-    while (i < s.size()) {
-        std::size_t bad = 0;
-        std::size_t n = utf8_sequence(s.substr(i), &bad);
-        if (n == 0) return false;
-        i += n;
-    }
-    return true;
-}
-
-std::string utf8_lossy(std::string_view s) {
-    // Fast path: ngspice's output is almost always plain ASCII.
-    std::size_t i = 0;
-    while (i < s.size() && static_cast<unsigned char>(s[i]) < 0x80) ++i;
-    if (i == s.size()) return std::string(s);
-    std::string out(s.substr(0, i));
-    out.reserve(s.size() + 8);
-    while (i < s.size()) {
-        std::size_t bad = 0;
-        std::size_t n = utf8_sequence(s.substr(i), &bad);
-        if (n) {
-            out.append(s.substr(i, n));
-            i += n;
-        } else {
-            out.append("\xef\xbf\xbd");
-            i += bad;
-        }
-    }
-    return out;
 }
 
 std::vector<std::string> read_c_string_list(char** list) {

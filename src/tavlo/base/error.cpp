@@ -1,4 +1,4 @@
-#include "tavlo/error.hpp"
+#include "tavlo/base/error.hpp"
 
 #include <cstring>
 

@@ -3,7 +3,7 @@
 #include <string_view>
 #include <vector>
 
-#include "tavlo/protocol.hpp"
+#include "tavlo/protocol/protocol.hpp"
 
 namespace tavlo::py {
 

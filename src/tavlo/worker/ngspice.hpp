@@ -9,7 +9,7 @@
 #include <string_view>
 #include <vector>
 
-#include "tavlo/error.hpp"
+#include "tavlo/base/error.hpp"
 
 namespace tavlo {
 
@@ -51,12 +51,6 @@ private:
     explicit Ngspice(void* handle) : handle_(handle) {}
     void* handle_ = nullptr;
 };
-
-/// Bytes as UTF-8 text, each invalid sequence replaced by U+FFFD.
-std::string utf8_lossy(std::string_view bytes);
-
-/// True when `bytes` is well-formed UTF-8.
-bool is_valid_utf8(std::string_view bytes);
 
 /// Copies a null-terminated list of C strings (null: empty), converting each as utf8_lossy.
 std::vector<std::string> read_c_string_list(char** list);

@@ -1,4 +1,4 @@
-#include "tavlo/format.hpp"
+#include "tavlo/base/format.hpp"
 
 #include <algorithm>
 #include <cmath>

@@ -11,7 +11,9 @@
 #include <utility>
 #include <vector>
 
-#include "tavlo/error.hpp"
+#include "tavlo/base/error.hpp"
+#include "tavlo/base/io.hpp"
+#include "tavlo/base/text.hpp"
 
 namespace tavlo {
 
@@ -68,9 +70,6 @@ struct SimulationResponse {
 /// True for "time", "frequency" and "v-sweep", ignoring ASCII case.
 bool is_scale_name(std::string_view name);
 
-/// ASCII-case-insensitive equality; every other byte must match.
-bool equals_ignore_ascii_case(std::string_view a, std::string_view b);
-
 WireVecMeta meta_of(const VectorData& v);
 
 /// Compact JSON of the request followed by one line feed.
@@ -97,9 +96,6 @@ public:
     Status flush() override { return ok_status(); }
     std::string bytes;
 };
-
-/// Writes all n bytes to a descriptor, retrying partial writes; errors carry the OS text.
-Status write_fd(int fd, const char* data, std::size_t n);
 
 /// Buffered writer over a file descriptor; errors carry the OS text.
 class FdWriter final : public ByteSink {

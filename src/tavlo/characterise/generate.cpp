@@ -1,4 +1,4 @@
-#include "tavlo/lut/generate.hpp"
+#include "tavlo/characterise/generate.hpp"
 
 #include <unistd.h>
 
@@ -13,7 +13,7 @@
 #include <cstring>
 #include <exception>
 
-#include "tavlo/format.hpp"
+#include "tavlo/base/format.hpp"
 #include "tavlo/lut/extract.hpp"
 #include "tavlo/lut/sweep.hpp"
 

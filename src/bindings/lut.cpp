@@ -7,27 +7,13 @@
 #include <vector>
 
 #include "bindings.hpp"
-#include "tavlo/format.hpp"
+#include "tavlo/base/format.hpp"
 
 namespace tavlo::py {
 
 using namespace nb::literals;
 
 namespace {
-
-std::string type_name_of(nb::handle h) { return nb::type_name(h.type()).c_str(); }
-
-[[noreturn]] void arg_type_error(const char* arg, const std::string& what) {
-    throw nb::type_error(("argument '" + std::string(arg) + "': " + what).c_str());
-}
-
-std::string str_arg(nb::handle h, const char* arg) {
-    if (!PyUnicode_Check(h.ptr())) arg_type_error(arg, "expected str, got " + type_name_of(h));
-    Py_ssize_t n = 0;
-    const char* s = PyUnicode_AsUTF8AndSize(h.ptr(), &n);
-    if (!s) throw nb::python_error();
-    return std::string(s, static_cast<std::size_t>(n));
-}
 
 std::optional<std::string> opt_str_arg(nb::handle h, const char* arg) {
     if (h.is_none()) return std::nullopt;
@@ -142,16 +128,6 @@ constexpr const char* kTransistorLutDoc =
     "    lut.to_csv(\"nmos.csv\")\n";
 
 }  // namespace
-
-double float_arg(nb::handle h, const char* arg) {
-    const double v = PyFloat_AsDouble(h.ptr());
-    if (v == -1.0 && PyErr_Occurred()) {
-        nb::python_error e;
-        if (!e.matches(PyExc_TypeError)) throw e;  // e.g. OverflowError keeps its own type and text
-        arg_type_error(arg, nb::str(e.value()).c_str());
-    }
-    return v;
-}
 
 void register_lut_config(nb::module_& m) {
     nb::class_<PyLutConfig>(m, "LutConfig", kLutConfigDoc)

@@ -1,5 +1,5 @@
 #include "bindings.hpp"
-#include "tavlo/worker.hpp"
+#include "tavlo/worker/loop.hpp"
 
 namespace tavlo::py {
 

@@ -10,7 +10,7 @@
 #include <string>
 #include <vector>
 
-#include "tavlo/error.hpp"
+#include "tavlo/base/error.hpp"
 #include "tavlo/lut/config.hpp"
 #include "tavlo/lut/table.hpp"
 
@@ -46,6 +46,17 @@ struct PyLutConfig {
 struct PyTransistorLut {
     TransistorLut lut;
 };
+
+// Argument conversions: each error names the argument.
+
+/// The Python type name of h, for messages.
+std::string type_name_of(nb::handle h);
+
+/// Raises TypeError "argument '<arg>': <what>".
+[[noreturn]] void arg_type_error(const char* arg, const std::string& what);
+
+/// A str as UTF-8; a lone surrogate (which has no UTF-8 form) is a ValueError naming the argument.
+std::string str_arg(nb::handle h, const char* arg);
 
 /// float(h) as the interpreter converts it; a TypeError is re-raised as "argument '<name>': ...".
 double float_arg(nb::handle h, const char* name);

@@ -8,7 +8,7 @@
 #include <optional>
 #include <string>
 
-#include "tavlo/error.hpp"
+#include "tavlo/base/error.hpp"
 #include "tavlo/lut/config.hpp"
 #include "tavlo/lut/table.hpp"
 #include "tavlo/pool/worker_pool.hpp"
