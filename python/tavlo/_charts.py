@@ -1,4 +1,8 @@
-"""The three standard gm/Id charts, one line per length. matplotlib is imported only when drawing."""
+"""The three standard gm/Id charts, one line per length. matplotlib is imported only when drawing.
+
+The charts read a table through its public lookups only, so this module depends on no table
+class: the table inherits the chart methods from ChartsMixin.
+"""
 
 from __future__ import annotations
 
@@ -9,9 +13,10 @@ import numpy as np
 if TYPE_CHECKING:
     from matplotlib.axes import Axes
 
-    from ._table import MosTable
+# A MosTable, or anything with its axes and lookup().
+MosTable = Any
 
-__all__ = ["plot_gm_id", "plot_gain", "plot_id_w"]
+__all__ = ["ChartsMixin", "plot_gm_id", "plot_gain", "plot_id_w"]
 
 _ID_FLOOR = 1e-12
 # gm/Id cannot exceed q/kT (38.7 /V at 300 K); larger values are finite-difference artefacts at the
@@ -32,7 +37,7 @@ def _length_label(length: float) -> str:
     return f"L = {length * 1e9:.0f} nm" if length < 1e-6 else f"L = {length * 1e6:.3g} µm"
 
 
-def _curves(table: "MosTable", vds: Optional[float]) -> Tuple[float, list]:
+def _curves(table: MosTable, vds: Optional[float]) -> Tuple[float, list]:
     """Per length: Vgs, gm/Id (all, and its falling branch), gm/gds and Id/W at the chart's Vds,
     NaN where Id is below 1 pA or gm/Id above its physical limit."""
     v = float(table.vds[table.vds.size // 2]) if vds is None else float(vds)
@@ -55,7 +60,7 @@ def _curves(table: "MosTable", vds: Optional[float]) -> Tuple[float, list]:
     return v, curves
 
 
-def _draw(table: "MosTable", ax: Optional["Axes"], vds: Optional[float],
+def _draw(table: MosTable, ax: Optional["Axes"], vds: Optional[float],
           pick: Callable[[Any], Tuple[np.ndarray, np.ndarray]], xlabel: str, ylabel: str, log_y: bool) -> "Axes":
     if ax is None:
         ax = _new_axes()
@@ -73,16 +78,32 @@ def _draw(table: "MosTable", ax: Optional["Axes"], vds: Optional[float],
     return ax
 
 
-def plot_gm_id(table: "MosTable", ax: Optional["Axes"] = None, *, vds: Optional[float] = None) -> "Axes":
+def plot_gm_id(table: MosTable, ax: Optional["Axes"] = None, *, vds: Optional[float] = None) -> "Axes":
     """gm/Id against Vgs, one line per length; returns the Axes."""
     return _draw(table, ax, vds, lambda c: (c[1], c[2]), "Vgs (V)", "gm/Id (1/V)", log_y=False)
 
 
-def plot_gain(table: "MosTable", ax: Optional["Axes"] = None, *, vds: Optional[float] = None) -> "Axes":
+def plot_gain(table: MosTable, ax: Optional["Axes"] = None, *, vds: Optional[float] = None) -> "Axes":
     """Intrinsic gain gm/gds against gm/Id, one line per length; returns the Axes."""
     return _draw(table, ax, vds, lambda c: (c[3], c[4]), "gm/Id (1/V)", "gm/gds (V/V)", log_y=True)
 
 
-def plot_id_w(table: "MosTable", ax: Optional["Axes"] = None, *, vds: Optional[float] = None) -> "Axes":
+def plot_id_w(table: MosTable, ax: Optional["Axes"] = None, *, vds: Optional[float] = None) -> "Axes":
     """Current density Id/W against gm/Id, one line per length; returns the Axes."""
     return _draw(table, ax, vds, lambda c: (c[3], c[5]), "gm/Id (1/V)", "Id/W (A/m)", log_y=True)
+
+
+class ChartsMixin:
+    """The chart methods of a table."""
+
+    def plot_gm_id(self, ax: Optional["Axes"] = None, *, vds: Optional[float] = None) -> "Axes":
+        """gm/Id against Vgs, one line per length, at ``vds`` (default: as ``design``)."""
+        return plot_gm_id(self, ax, vds=vds)
+
+    def plot_gain(self, ax: Optional["Axes"] = None, *, vds: Optional[float] = None) -> "Axes":
+        """Intrinsic gain gm/gds against gm/Id, one line per length."""
+        return plot_gain(self, ax, vds=vds)
+
+    def plot_id_w(self, ax: Optional["Axes"] = None, *, vds: Optional[float] = None) -> "Axes":
+        """Current density Id/W against gm/Id, one line per length."""
+        return plot_id_w(self, ax, vds=vds)

@@ -1,0 +1,193 @@
+"""Table files: NPZ (plain arrays, no pickle) and the CSV that to_csv writes, each replaced whole.
+
+Works on native tables and settings only; the designer's MosTable is built from them elsewhere.
+"""
+
+from __future__ import annotations
+
+import math
+import os
+import re
+import secrets
+import warnings
+from typing import Any, Callable, Dict, Optional, Tuple, Union
+
+import numpy as np
+
+from .tavlo import LutConfig, TransistorLut
+
+__all__ = ["FORMAT", "VERSION", "CSV_HEADER", "replace_atomically", "write_npz", "read_table"]
+
+PathLike = Union[str, "os.PathLike[str]"]
+
+FORMAT = "tavlo.MosTable"
+VERSION = 1
+CSV_HEADER = "L,Vgs,Vds,Id,gm,gds"
+_BASE = ("id", "gm", "gds")
+
+# A table loaded from a file, the settings it recorded (or None), and how to report what is wrong with it.
+Loaded = Tuple[TransistorLut, Optional[LutConfig], Callable[[str], ValueError]]
+
+
+def replace_atomically(path: PathLike, write: Callable[[str], None]) -> None:
+    """Write through a temporary file in the same directory, then rename it over ``path``."""
+    target = os.fspath(path)
+    if not isinstance(target, str):
+        raise TypeError(f"path must be a str or os.PathLike of str, got {type(path).__name__}")
+    folder, name = os.path.split(os.path.abspath(target))
+    tmp = os.path.join(folder, f".{name}.{secrets.token_hex(6)}.tmp")
+    try:
+        write(tmp)
+        os.replace(tmp, target)
+    except BaseException:
+        try:
+            os.unlink(tmp)
+        except FileNotFoundError:
+            pass
+        raise
+
+
+def write_npz(path: PathLike, arrays: Dict[str, np.ndarray]) -> None:
+    """Writes the arrays as an NPZ file at exactly ``path``, replaced whole or not at all."""
+    replace_atomically(path, lambda tmp: _write_npz(tmp, arrays))
+
+
+def _write_npz(path: str, arrays: Dict[str, np.ndarray]) -> None:
+    # O_EXCL: never write into a file someone else made; mode 0666 so the umask applies as usual.
+    fd = os.open(path, os.O_WRONLY | os.O_CREAT | os.O_EXCL | os.O_CLOEXEC, 0o666)
+    with os.fdopen(fd, "wb") as f:
+        np.savez_compressed(f, **arrays)
+        f.flush()
+        os.fsync(f.fileno())
+
+
+def read_table(path: PathLike, width: Optional[float], vbs: Optional[float], allow_control: bool) -> Loaded:
+    """The native table and settings in a file written by ``MosTable.save`` or ``to_csv``; the
+    kind is recognised from the content, not the name (see ``tavlo.load_table``)."""
+    target = os.fspath(path)
+    with open(target, "rb") as f:
+        head = f.read(len(CSV_HEADER) + 2)
+    if head.startswith(b"PK\x03\x04"):
+        if width is not None or vbs is not None:
+            raise ValueError("width and vbs are for CSV files; an NPZ table records its own")
+        return _load_npz(target, allow_control)
+    if head.startswith(CSV_HEADER.encode()):
+        return _load_csv(target, width, vbs)
+    raise ValueError(f"{target}: not a tavlo table (expected an NPZ file written by MosTable.save "
+                     f"or a CSV file starting with the header {CSV_HEADER})")
+
+
+def _load_npz(path: str, allow_control: bool) -> Loaded:
+    def fail(why: str) -> ValueError:
+        return ValueError(f"{path}: not a valid tavlo table file: {why}")
+
+    # Our own handle: np.load leaks the one it opens when the archive turns out damaged.
+    with open(path, "rb") as f:
+        try:
+            data = np.load(f, allow_pickle=False)
+        except Exception as exc:  # a damaged archive surfaces as zipfile, OS or value errors
+            raise fail(str(exc)) from exc
+        return _npz_table(data, fail, allow_control)
+
+
+# Lines of a model card that make ngspice run commands rather than read a model.
+_CONTROL_LINE = re.compile(r"^[ \t]*(\.control\b|\.exec\b|shell\b)", re.IGNORECASE | re.MULTILINE)
+
+
+def _npz_table(data: Any, fail: Any, allow_control: bool) -> Loaded:
+    with data:
+        def get(key: str, kind: str, ndim: Optional[int] = None) -> np.ndarray:
+            if key not in data.files:
+                raise fail(f"'{key}' is missing")
+            try:
+                value = data[key]
+            except Exception as exc:  # object arrays (pickle) and damaged members
+                raise fail(f"'{key}' cannot be read: {exc}") from exc
+            if value.dtype.kind not in kind or (ndim is not None and value.ndim != ndim):
+                want = {"U": "a string", "fiu": "numbers"}[kind]
+                raise fail(f"'{key}' must be {want}" + (f" with {ndim} dimension(s)" if ndim is not None else "")
+                           + f", got dtype {value.dtype} and shape {value.shape}")
+            return value
+
+        if "format" not in data.files or str(get("format", "U", 0)) != FORMAT:
+            raise fail(f"'format' is missing or not '{FORMAT}'")
+        version = int(get("version", "fiu", 0))
+        if version > VERSION:
+            raise fail(f"version {version} is newer than this tavlo reads ({VERSION}); upgrade tavlo")
+        parts = {key: get(key, "fiu", 1) for key in ("lengths", "vgs", "vds")}
+        parts.update({key: get(key, "fiu", 3) for key in _BASE})
+        try:
+            lut = TransistorLut._from_arrays(float(get("width", "fiu", 0)), float(get("vbs", "fiu", 0)), **parts)
+        except ValueError as exc:
+            raise fail(str(exc)) from exc
+        config = None
+        if "config_device_type" in data.files:
+            optional = {k: str(get("config_" + k, "U", 0)) for k in ("model_file", "model_section")
+                        if "config_" + k in data.files}
+            config = LutConfig(device_type=str(get("config_device_type", "U", 0)),
+                               width=float(get("config_width", "fiu", 0)),
+                               lengths=tuple(float(x) for x in _triple(get("config_lengths", "fiu", 1), fail)),
+                               vgs=tuple(float(x) for x in _triple(get("config_vgs", "fiu", 1), fail)),
+                               vds=tuple(float(x) for x in _triple(get("config_vds", "fiu", 1), fail)),
+                               vbs=float(get("config_vbs", "fiu", 0)), model_card=str(get("config_model_card", "U", 0)),
+                               model_name=str(get("config_model_name", "U", 0)), **optional)
+            found = _CONTROL_LINE.search(config.model_card)
+            if found and not allow_control:
+                raise fail(f"its stored model card holds commands ({found.group(1)!r} line), which would run "
+                           "when table.config is characterised again; inspect table files from others before "
+                           "use, and pass allow_control=True to load it anyway")
+    return lut, config, fail
+
+
+def _triple(value: np.ndarray, fail: Any) -> np.ndarray:
+    if value.shape != (3,):
+        raise fail(f"a sweep must hold (start, stop, step), got shape {value.shape}")
+    return value
+
+
+def _load_csv(path: str, width: Optional[float], vbs: Optional[float]) -> Loaded:
+    def fail(why: str) -> ValueError:
+        return ValueError(f"{path}: not a valid tavlo CSV table: {why}")
+
+    if width is None:
+        raise ValueError("a CSV table does not record the transistor width: pass width=... "
+                         "(the W it was characterised with)")
+    with open(path, encoding="ascii", errors="replace") as f:
+        header = f.readline().rstrip("\r\n")
+        if header != CSV_HEADER:
+            raise fail(f"the header is {header!r}, expected {CSV_HEADER!r}")
+        try:
+            with warnings.catch_warnings():
+                warnings.simplefilter("ignore")  # "input contained no data": reported below as an error
+                rows = np.loadtxt(f, delimiter=",", ndmin=2, dtype=np.float64)
+        except ValueError as exc:
+            raise fail(str(exc)) from exc
+    if rows.size == 0:
+        raise fail("it has no data rows")
+    if rows.shape[1] != 6:
+        raise fail(f"rows have {rows.shape[1]} columns, expected 6")
+    L, VGS, VDS = rows[:, 0], rows[:, 1], rows[:, 2]
+    n = len(rows)
+    new_length = np.flatnonzero(L != L[0])
+    per_length = int(new_length[0]) if new_length.size else n
+    new_vgs = np.flatnonzero((L[:per_length] != L[0]) | (VGS[:per_length] != VGS[0]))
+    n_vds = int(new_vgs[0]) if new_vgs.size else per_length
+    if per_length % n_vds or n % per_length:
+        raise fail(f"{n} rows do not form a grid of lengths × Vgs × Vds points "
+                   f"(first length has {per_length} rows, first Vgs {n_vds})")
+    shape = (n // per_length, per_length // n_vds, n_vds)
+    L3, VGS3, VDS3 = (c.reshape(shape) for c in (L, VGS, VDS))
+    lengths, vgs, vds = L3[:, 0, 0], VGS3[0, :, 0], VDS3[0, 0, :]
+    expected = {"L": np.broadcast_to(lengths[:, None, None], shape),
+                "Vgs": np.broadcast_to(vgs[None, :, None], shape),
+                "Vds": np.broadcast_to(vds[None, None, :], shape)}
+    for (name, want), got in zip(expected.items(), (L3, VGS3, VDS3)):
+        wrong = np.flatnonzero((got != want).ravel())
+        if wrong.size:
+            r = int(wrong[0])
+            raise fail(f"line {r + 2} has {name}={got.flat[r]:g}, expected {want.flat[r]:g}: rows must run "
+                       "over L, then Vgs, then Vds, as to_csv writes them")
+    tables = {name: rows[:, 3 + k].reshape(shape) for k, name in enumerate(_BASE)}
+    lut = TransistorLut._from_arrays(float(width), math.nan if vbs is None else float(vbs),
+                                     lengths, vgs, vds, **tables)
+    return lut, None, fail
