@@ -148,7 +148,9 @@ def characterise(pool: "SimulationPool", device: Device, lengths: Any = None, vg
         except RuntimeError as exc:
             raise RuntimeError(f"characterisation of {where} failed: {exc}") from exc
         if not result.success:
-            raise RuntimeError(f"characterisation of {where} failed: {result.error}")
+            # ngspice's first error line is often "Error on line 5"; the lines after it name the cause.
+            details = [line for line in result.log if line.startswith("stderr ") and line != result.error][:5]
+            raise RuntimeError("\n  ".join([f"characterisation of {where} failed: {result.error}", *details]))
         try:
             branch = result.vector("vds#branch")
         except KeyError as exc:
