@@ -45,12 +45,15 @@ class PlainNgspice:
         self.proc = subprocess.Popen(["ngspice", "-b", str(cir)], stdout=subprocess.PIPE,
                                      stderr=subprocess.STDOUT, text=True)
 
+    def close(self):
+        self.proc.kill()
+        self.proc.communicate()
+
     def result(self):
         try:
             out, _ = self.proc.communicate(timeout=300)
         finally:
-            self.proc.kill()
-            self.proc.wait()
+            self.close()
         # Its exit status is 1 even after a good run; the raw file is what tells.
         assert self.raw.exists(), out
         text = self.raw.read_text()
@@ -80,12 +83,16 @@ def test_sky130_tables_equal_plain_ngspice_in_micrometres(pool, sky130_lib, tmp_
     refs = [PlainNgspice(tmp_path, device, f".lib {sky130_lib} tt\nXM1 d g 0 0 sky130_fd_pr__{device} W=1 L=0.15\n"
                          "Vds d 0 0\nVgs g 0 0", f"Vds 0 {sign * 1.8} {sign * 0.3} Vgs 0 {sign * 1.8} {sign * 0.15}")
             for device, sign in devices]
-    for (device, sign), ref in zip(devices, refs):
-        table = pool.characterise(pdk.sky130(device), lengths=[0.15e-6], vgs=(0.0, 1.8, 0.15),
-                                  vds=(0.0, 1.8, 0.3), n_chunks=1)
-        assert table.width == 1e-6 and table.lengths.tolist() == [0.15e-6]
-        assert table.source["corner"] == "tt" and table.source["model_files"] == [(str(sky130_lib), "tt")]
-        check_against_reference(table, ref.result(), 0)
+    try:
+        for (device, sign), ref in zip(devices, refs):
+            table = pool.characterise(pdk.sky130(device), lengths=[0.15e-6], vgs=(0.0, 1.8, 0.15),
+                                      vds=(0.0, 1.8, 0.3), n_chunks=1)
+            assert table.width == 1e-6 and table.lengths.tolist() == [0.15e-6]
+            assert table.source["corner"] == "tt" and table.source["model_files"] == [(str(sky130_lib), "tt")]
+            check_against_reference(table, ref.result(), 0)
+    finally:
+        for ref in refs:
+            ref.close()
         # Strong inversion: hundreds of µA per µm for the nfet, about a third of that for the pfet.
         assert (300e-6 < table.id[0, -1, -1] < 700e-6) if sign > 0 else (100e-6 < table.id[0, -1, -1] < 300e-6)
 
