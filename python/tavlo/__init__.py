@@ -17,16 +17,24 @@ from .tavlo import (  # noqa: F401
 from ._pool import SimulationPool  # noqa: E402
 
 __all__ = ["SimulationPool", "LutConfig", "TransistorLut", "SimulationResult", "DesignResult", "MosTable",
-           "load_table"]
+           "load_table", "Device", "ModelFile", "pdk"]
 
 # Loaded on first use: they import NumPy, which a worker process never needs.
-_LAZY = {"MosTable": "._table", "load_table": "._table"}
+_LAZY = {"MosTable": "._table", "load_table": "._table", "Device": "._device", "ModelFile": "._device"}
 
 if _TYPE_CHECKING:
+    from . import pdk
+    from ._device import Device, ModelFile
     from ._table import MosTable, load_table
 
 
 def __getattr__(name: str) -> object:
+    if name == "pdk":
+        import importlib
+
+        value = importlib.import_module(".pdk", __name__)
+        globals()[name] = value
+        return value
     if name in _LAZY:
         import importlib
 
@@ -37,4 +45,4 @@ def __getattr__(name: str) -> object:
 
 
 def __dir__() -> list:
-    return sorted(set(globals()) | set(_LAZY))
+    return sorted(set(globals()) | set(_LAZY) | {"pdk"})

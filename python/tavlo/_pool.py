@@ -14,6 +14,7 @@ from typing import TYPE_CHECKING, Any, Iterator, Optional, Sequence
 from .tavlo import LutConfig, SimulationResult, _SimulationPool
 
 if TYPE_CHECKING:
+    from ._device import Device
     from ._table import MosTable
 
 __all__ = ["SimulationPool", "installed_worker"]
@@ -109,6 +110,36 @@ class SimulationPool:
         with _elapsed_indicator(progress):
             lut = pool.generate_lut(config, n_chunks)
         return MosTable(lut, config)
+
+    def characterise(self, device: "Device", **kw: Any) -> "MosTable":
+        """Characterise a process-kit transistor into a :class:`MosTable`.
+
+        Parameters
+        ----------
+        device : Device
+            The transistor, e.g. ``tavlo.pdk.sky130("nfet_01v8")``.
+        lengths : list or (start, stop, step), optional
+            Gate lengths (m); a list may be uneven. Default: the device's smallest length.
+        vgs, vds : (start, stop, step), optional
+            Sweeps (V); default 0 to the device's supply. For a PMOS give magnitudes: the device
+            is biased with the voltages negated and the table reads like an NMOS one (positive
+            voltages and the current out of the drain).
+        vbs : float
+            Body-source voltage (V), mirrored like the others for a PMOS.
+        temperature : float, optional
+            °C; default the device's.
+        n_chunks : int, optional
+            Vgs chunks per length; by default enough to keep every worker busy.
+        width : float
+            Gate width of the characterised device (m).
+
+        The table records where it came from in ``table.source`` (device, corner, temperature,
+        model files).
+        """
+        from ._characterise import characterise
+
+        self._native()
+        return characterise(self, device, **kw)
 
     def close(self) -> None:
         """Stop the pool: every worker process ends, busy or not. Safe to call more than once."""

@@ -1,0 +1,186 @@
+"""Characterisation of a process-kit transistor into a :class:`MosTable`.
+
+One netlist per device and width: the length and the body bias are ``.param`` values that each
+job sets with ``alterparam`` + ``reset``, so a worker that keeps a parsed circuit never re-reads
+the model library. ``alter`` of an instance's L would not re-select the model bin.
+"""
+
+from __future__ import annotations
+
+import concurrent.futures as cf
+import math
+from typing import TYPE_CHECKING, Any, List, Optional, Tuple
+
+import numpy as np
+
+from ._device import Device
+from .tavlo import TransistorLut
+
+if TYPE_CHECKING:
+    from ._pool import SimulationPool
+    from ._table import MosTable
+
+__all__ = ["characterise", "netlist_for", "job_commands"]
+
+# About this many points per job unless the workers would sit idle.
+_POINTS_PER_JOB = 50_000
+
+
+def _number(value: Any, what: str) -> float:
+    try:
+        x = float(value)
+    except (TypeError, ValueError):
+        raise ValueError(f"{what} must be a number, got {value!r}") from None
+    if not math.isfinite(x):
+        raise ValueError(f"{what} must be finite, got {value!r}")
+    return x
+
+
+def _range(value: Any, what: str) -> np.ndarray:
+    """(start, stop, step) -> start + step * i up to stop, as the native characterisation does."""
+    if not (isinstance(value, (tuple, list)) and len(value) == 3):
+        raise ValueError(f"{what} must be a (start, stop, step) tuple, got {value!r}")
+    start, stop, step = (_number(v, what) for v in value)
+    if step == 0:
+        raise ValueError(f"{what} step must be non-zero, got {value!r}")
+    n = round((stop - start) / step)
+    if n < 0:
+        raise ValueError(f"{what} {value!r}: the step goes away from stop")
+    if n + 1 > 100_000:
+        raise ValueError(f"{what} {value!r} gives {n + 1} points; at most 100000 are allowed")
+    return start + step * np.arange(n + 1, dtype=np.float64)
+
+
+def _lengths(value: Any) -> np.ndarray:
+    if isinstance(value, tuple) and len(value) == 3:
+        lengths = _range(value, "lengths")
+    else:
+        try:
+            lengths = np.atleast_1d(np.asarray(value, dtype=np.float64))
+        except (TypeError, ValueError):
+            raise ValueError(f"lengths must be a list of lengths (m) or a (start, stop, step) tuple, "
+                             f"got {value!r}") from None
+        if lengths.ndim != 1 or lengths.size == 0:
+            raise ValueError(f"lengths must be a non-empty list of lengths (m), got {value!r}")
+    if not np.all(np.isfinite(lengths)) or np.any(lengths <= 0):
+        raise ValueError(f"lengths must be positive finite numbers (m), got {lengths.tolist()}")
+    steps = np.diff(lengths)
+    if lengths.size > 1 and not (np.all(steps > 0) or np.all(steps < 0)):
+        raise ValueError(f"lengths must be strictly increasing or decreasing, got {lengths.tolist()}")
+    return lengths
+
+
+def netlist_for(device: Device, width: float, temperature: float) -> str:
+    """The netlist every job of a characterisation loads: no analysis, L and Vbs as parameters."""
+    params = "".join(f" {k}={v}" for k, v in device.params.items())
+    prefix = "XM1" if device.instance == "X" else "M1"
+    lines = [f"tavlo characterisation: {device.name or device.model}"]
+    lines += [m.netlist_line() for m in device.models]
+    lines += [f".param l_char={device.to_library(device.l_min)} w_char={device.to_library(width)} vbs_char=0",
+              f"{prefix} d g s b {device.model} W={{w_char}} L={{l_char}}{params}",
+              "Vds d s 0", "Vgs g s 0", "Vbs b s {vbs_char}", "Vs s 0 0",
+              f".temp {temperature!r}", ".end", ""]
+    return "\n".join(lines)
+
+
+def job_commands(device: Device, length: float, vbs: float, vgs: Tuple[float, float, float],
+                 vds: Tuple[float, float, float]) -> List[str]:
+    """Commands of one job: set the length and body bias, rebuild the circuit, sweep (Vds fastest)."""
+    # Source names in lower case: a command's sweep source is matched case-sensitively against the
+    # circuit's lower-cased names.
+    return [f"alterparam l_char={device.to_library(length)}", f"alterparam vbs_char={float(vbs)!r}", "reset",
+            "dc vds {!r} {!r} {!r} vgs {!r} {!r} {!r}".format(*map(float, vds), *map(float, vgs))]
+
+
+def _chunks(n: int, k: int) -> List[Tuple[int, int]]:
+    size = -(-n // k)
+    return [(i, min(i + size, n)) for i in range(0, n, size)]
+
+
+def characterise(pool: "SimulationPool", device: Device, lengths: Any = None, vgs: Any = None,
+                 vds: Any = None, vbs: float = 0.0, temperature: Optional[float] = None,
+                 n_chunks: Optional[int] = None, width: float = 1e-6) -> "MosTable":
+    """Characterise ``device`` over lengths × Vgs × Vds on the pool's workers; see
+    :meth:`SimulationPool.characterise`."""
+    from ._table import MosTable
+
+    if not isinstance(device, Device):
+        raise TypeError(f"device must be a tavlo.Device (see tavlo.pdk), got {type(device).__name__}")
+    ls = _lengths([device.l_min] if lengths is None else lengths)
+    full = device.vdd
+    vgs_axis = _range((0.0, full, full / 72) if vgs is None else vgs, "vgs")
+    vds_axis = _range((0.0, full, full / 72) if vds is None else vds, "vds")
+    for name, axis in (("vgs", vgs_axis), ("vds", vds_axis)):
+        if axis.size < 2:
+            raise ValueError(f"{name} must give at least 2 points, got {axis.tolist()}")
+    vbs = _number(vbs, "vbs")
+    temperature = device.temperature if temperature is None else _number(temperature, "temperature")
+    width = _number(width, "width")
+    if width <= 0:
+        raise ValueError(f"width must be positive (m), got {width!r}")
+    if device.w_max is not None and width > device.w_max:
+        raise ValueError(f"width {width!r} m is above the device's largest binned width {device.w_max!r} m")
+    if np.any(ls < device.l_min * (1 - 1e-9)):
+        raise ValueError(f"lengths must be at least the device's l_min={device.l_min!r} m, got {ls.tolist()}")
+    n_vgs, n_vds = vgs_axis.size, vds_axis.size
+    if n_chunks is None:
+        k = max(-(-n_vgs * n_vds // _POINTS_PER_JOB), -(-pool.workers // ls.size))
+    elif isinstance(n_chunks, bool) or not isinstance(n_chunks, int) or n_chunks < 1:
+        raise ValueError(f"n_chunks must be a positive integer or None, got {n_chunks!r}")
+    else:
+        k = n_chunks
+    chunks = _chunks(n_vgs, min(k, n_vgs))
+
+    # A PMOS table is the NMOS-like mirror: ngspice sees every voltage negated, the table stores
+    # the sweeps as given and the current flowing out of the drain.
+    sign = -1.0 if device.polarity == "pmos" else 1.0
+    netlist = netlist_for(device, width, temperature)
+    vds_sweep = (sign * vds_axis[0], sign * vds_axis[-1], sign * (vds_axis[1] - vds_axis[0]))
+    vgs_step = sign * (vgs_axis[1] - vgs_axis[0])
+
+    def job(li: int, first: int, stop: int) -> np.ndarray:
+        vgs_sweep = (sign * vgs_axis[first], sign * vgs_axis[stop - 1], vgs_step)
+        where = (f"{device.name or device.model} at L={ls[li]:.6g} m, "
+                 f"Vgs {vgs_axis[first]:.6g}..{vgs_axis[stop - 1]:.6g} V")
+        try:
+            result = pool.run_simulation(netlist, job_commands(device, float(ls[li]), sign * vbs, vgs_sweep,
+                                                               vds_sweep), f"char-l{li}-vgs{first}")
+        except RuntimeError as exc:
+            raise RuntimeError(f"characterisation of {where} failed: {exc}") from exc
+        if not result.success:
+            # ngspice's first error line is often "Error on line 5"; the lines after it name the cause.
+            details = [line for line in result.log if line.startswith("stderr ") and line != result.error][:5]
+            raise RuntimeError("\n  ".join([f"characterisation of {where} failed: {result.error}", *details]))
+        try:
+            branch = result.vector("vds#branch")
+        except KeyError as exc:
+            raise RuntimeError(f"characterisation of {where} returned no drain current: {exc}") from None
+        rows = stop - first
+        if branch.size != rows * n_vds:
+            raise RuntimeError(f"characterisation of {where} returned {branch.size} points, "
+                               f"expected {rows} x {n_vds}")
+        # The drain current flows into the Vds source's negative side: Id = -I(Vds).
+        return (-sign) * branch.reshape(rows, n_vds)
+
+    ids = np.empty((ls.size, n_vgs, n_vds))
+    executor = cf.ThreadPoolExecutor(max_workers=max(2 * pool.workers, 1), thread_name_prefix="tavlo-char")
+    try:
+        futures = {executor.submit(job, li, first, stop): (li, first, stop)
+                   for li in range(ls.size) for first, stop in chunks}
+        done, _ = cf.wait(futures, return_when=cf.FIRST_EXCEPTION)
+        failed = [f for f in done if f.exception() is not None]
+        if failed:
+            raise failed[0].exception()  # type: ignore[misc]
+        for future, (li, first, stop) in futures.items():
+            ids[li, first:stop] = future.result()
+    finally:
+        # Queued jobs are dropped; running ones finish in their worker and are discarded.
+        executor.shutdown(wait=False, cancel_futures=True)
+
+    gm = np.gradient(ids, vgs_axis, axis=1)
+    gds = np.gradient(ids, vds_axis, axis=2)
+    lut = TransistorLut._from_arrays(width, vbs, ls, vgs_axis, vds_axis, ids, gm, gds)
+    table = MosTable(lut, None)
+    table.source = dict(device.describe(), temperature=temperature, width=width, vbs=vbs,
+                        mirrored=device.polarity == "pmos")
+    return table

@@ -1,0 +1,187 @@
+"""Process kits through real ngspice: presets, device descriptions and pool.characterise."""
+
+import shutil
+import subprocess
+from pathlib import Path
+
+import numpy as np
+import pytest
+
+import tavlo
+from tavlo import pdk
+
+GF180 = Path(__file__).resolve().parents[2].parent / "shared" / "pdk" / "gf180mcu"
+
+
+@pytest.fixture(scope="module")
+def sky130_lib():
+    try:
+        return Path(pdk.sky130().models[0].path)
+    except pdk.KitNotFoundError as exc:
+        pytest.skip(f"no sky130 kit (scripts/setup.sh installs it): {exc}")
+
+
+@pytest.fixture(scope="module")
+def gf180():
+    if not (GF180 / "sm141064.ngspice").exists():
+        pytest.skip(f"gf180mcu model files not found in {GF180}")
+    return GF180
+
+
+@pytest.fixture(scope="module")
+def pool(worker_exe):
+    with tavlo.SimulationPool(2, 120.0, worker_exe) as p:
+        yield p
+
+
+class PlainNgspice:
+    """``ngspice -b`` of a hand-written netlist, started at once: I(Vds) over ``sweep`` from ``result()``."""
+
+    def __init__(self, tmp_path, name, body, sweep):
+        self.raw = tmp_path / f"{name}.raw"
+        cir = tmp_path / f"{name}.cir"
+        cir.write_text(f"{name}\n{body}\n.dc {sweep}\n.control\nset num_threads=1\nset filetype=ascii\nrun\n"
+                       f"write {self.raw} i(vds)\n.endc\n.end\n")
+        self.proc = subprocess.Popen(["ngspice", "-b", str(cir)], stdout=subprocess.PIPE,
+                                     stderr=subprocess.STDOUT, text=True)
+
+    def close(self):
+        self.proc.kill()
+        self.proc.communicate()
+
+    def result(self):
+        try:
+            out, _ = self.proc.communicate(timeout=300)
+        finally:
+            self.close()
+        # Its exit status is 1 even after a good run; the raw file is what tells.
+        assert self.raw.exists(), out
+        text = self.raw.read_text()
+        n_vars = int(text.split("No. Variables:")[1].split()[0])
+        values = np.array(text.split("Values:")[1].split(), dtype=float).reshape(-1, n_vars + 1)
+        return values[:, -1]  # into the source's positive terminal
+
+
+def check_against_reference(table, ref, li):
+    """``ref`` holds I(Vds) over the table's (Vgs, Vds) grid at length index ``li``, Vds fastest."""
+    got = table.id[li].ravel()
+    # The table's Id is the drain current, -I(Vds); a PMOS table is the mirror, +I(Vds).
+    want = ref if table.source["mirrored"] else -ref
+    strong = np.abs(want) > 1e-9
+    assert np.count_nonzero(strong) > want.size // 3
+    np.testing.assert_allclose(got, want, rtol=1e-9, atol=1e-18)
+
+
+needs_ngspice = pytest.mark.skipif(shutil.which("ngspice") is None, reason="the ngspice program is not installed")
+
+
+@needs_ngspice
+def test_sky130_tables_equal_plain_ngspice_in_micrometres(pool, sky130_lib, tmp_path):
+    # W and L written in µm by hand: the kit's scale option makes these 1 µm × 0.15 µm. The plain
+    # runs load the library while the pool does (one length, one chunk: each job loads it too).
+    devices = (("nfet_01v8", 1), ("pfet_01v8", -1))
+    refs = [PlainNgspice(tmp_path, device, f".lib {sky130_lib} tt\nXM1 d g 0 0 sky130_fd_pr__{device} W=1 L=0.15\n"
+                         "Vds d 0 0\nVgs g 0 0", f"Vds 0 {sign * 1.8} {sign * 0.3} Vgs 0 {sign * 1.8} {sign * 0.15}")
+            for device, sign in devices]
+    try:
+        for (device, sign), ref in zip(devices, refs):
+            table = pool.characterise(pdk.sky130(device), lengths=[0.15e-6], vgs=(0.0, 1.8, 0.15),
+                                      vds=(0.0, 1.8, 0.3), n_chunks=1)
+            assert table.width == 1e-6 and table.lengths.tolist() == [0.15e-6]
+            assert table.source["corner"] == "tt" and table.source["model_files"] == [(str(sky130_lib), "tt")]
+            check_against_reference(table, ref.result(), 0)
+    finally:
+        for ref in refs:
+            ref.close()
+        # Strong inversion: hundreds of µA per µm for the nfet, about a third of that for the pfet.
+        assert (300e-6 < table.id[0, -1, -1] < 700e-6) if sign > 0 else (100e-6 < table.id[0, -1, -1] < 300e-6)
+
+
+class Recorder:
+    """The real pool, with every job's netlist and commands kept."""
+
+    def __init__(self, pool):
+        self.pool, self.workers, self.jobs = pool, pool.workers, []
+
+    def run_simulation(self, netlist, commands, id=None):
+        self.jobs.append((netlist, list(commands)))
+        return self.pool.run_simulation(netlist, commands, id)
+
+
+@needs_ngspice
+def test_gf180_tables_equal_plain_ngspice_and_share_one_netlist(pool, gf180, tmp_path):
+    from tavlo._characterise import characterise
+
+    lengths = [0.28e-6, 0.5e-6, 2e-6]  # uneven, across model bins
+    for device, sign in (("nfet_03v3", 1), ("pfet_03v3", -1)):
+        rec = Recorder(pool)
+        table = characterise(rec, pdk.gf180mcu(device, root=gf180), lengths=lengths, vgs=(0.0, 3.3, 0.1),
+                             vds=(0.0, 3.3, 0.3), n_chunks=2)
+        # Parse once: every job loads the same text and sets the length by parameter.
+        assert len({netlist for netlist, _ in rec.jobs}) == 1 and len(rec.jobs) == 6
+        assert sorted(c[0] for _, c in rec.jobs) == sorted(f"alterparam l_char={l!r}" for l in lengths * 2)
+        assert np.all(table.gm[:, 5:, 3:] > 0) and np.all(table.gds[:, 20:, 3:] > 0)
+        for li in (0, 2):
+            body = (f".include {gf180}/design.ngspice\n.lib {gf180}/sm141064.ngspice typical\n"
+                    f"M1 d g 0 0 {device} W=1u L={lengths[li] * 1e6!r}u\nVds d 0 0\nVgs g 0 0")
+            ref = PlainNgspice(tmp_path, f"{device}{li}", body,
+                               f"Vds 0 {sign * 3.3} {sign * 0.3} Vgs 0 {sign * 3.3} {sign * 0.1}")
+            check_against_reference(table, ref.result(), li)
+
+
+def test_corners_and_temperature_move_the_current_the_right_way(pool, gf180):
+    sweep = dict(lengths=[0.28e-6], vgs=(3.2, 3.3, 0.1), vds=(3.2, 3.3, 0.1), n_chunks=1)
+    for device in ("nfet_03v3", "pfet_03v3"):
+        strong = {corner: pool.characterise(pdk.gf180mcu(device, corner, root=gf180), **sweep).id[0, -1, -1]
+                  for corner in ("ss", "typical", "ff")}
+        assert 0 < strong["ss"] < strong["typical"] < strong["ff"], strong
+        hot = pool.characterise(pdk.gf180mcu(device, root=gf180), temperature=125, **sweep)
+        # Mobility falls with temperature: less current in strong inversion.
+        assert 0 < hot.id[0, -1, -1] < 0.95 * strong["typical"]
+        assert hot.source["temperature"] == 125 and hot.source["corner"] == "typical"
+
+
+def test_missing_kit_file_section_or_device_is_named(pool, gf180, tmp_path, monkeypatch):
+    monkeypatch.delenv("PDK_ROOT", raising=False)
+    for preset in (pdk.sky130, pdk.gf180mcu):
+        with pytest.raises(pdk.KitNotFoundError, match=str(tmp_path)):
+            preset(root=tmp_path)
+    with pytest.raises(pdk.KitNotFoundError, match=r"PDK_ROOT \(not set\).*Set PDK_ROOT"):
+        pdk.gf180mcu()
+    # An open_pdks installation is found through PDK_ROOT.
+    installed = tmp_path / "gf180mcuD" / "libs.tech" / "ngspice"
+    installed.mkdir(parents=True)
+    for f in ("design.ngspice", "sm141064.ngspice"):
+        (installed / f).symlink_to(gf180 / f)
+    monkeypatch.setenv("PDK_ROOT", str(tmp_path))
+    assert pdk.gf180mcu("pfet_06v0", "ss").models[1] == tavlo.ModelFile(installed / "sm141064.ngspice", "ss")
+
+    with pytest.raises(ValueError, match="device must be one of nfet_03v3, pfet_03v3, nfet_06v0, pfet_06v0; got .nfet_9v9."):
+        pdk.gf180mcu("nfet_9v9", root=gf180)
+    with pytest.raises(ValueError, match="corner must be one of tt, ss, ff, sf, fs; got 'typical'"):
+        pdk.sky130(corner="typical")
+    with pytest.raises(FileNotFoundError, match="nowhere.lib"):
+        tavlo.Device("nfet_03v3", [tmp_path / "nowhere.lib"])
+    with pytest.raises(ValueError, match="section 'typo' is not defined in .*sm141064.ngspice; it defines: typical"):
+        tavlo.Device("nfet_03v3", [(gf180 / "sm141064.ngspice", "typo")])
+    for bad, match in ((dict(polarity="n"), "polarity must be 'nmos' or 'pmos'"),
+                       (dict(instance="Q"), "instance must be 'M'"), (dict(scale=0), "scale must be a positive"),
+                       (dict(params={"L": 1}), "must not set 'L'"), (dict(model="nfet 03v3"), "single netlist token")):
+        with pytest.raises(ValueError, match=match):
+            tavlo.Device(**{"model": "nfet_03v3", "models": [gf180 / "design.ngspice"], **bad})
+
+    # A model the library does not define: ngspice's reason reaches the caller.
+    unknown = tavlo.Device("nfet_9v9", [gf180 / "design.ngspice", (gf180 / "sm141064.ngspice", "typical")],
+                           l_min=0.28e-6)
+    with pytest.raises(RuntimeError, match=r"(?s)nfet_9v9 at L=.*can't find model 'nfet_9v9'"):
+        pool.characterise(unknown, lengths=[0.5e-6, 1e-6], vgs=(0, 1, 0.5), vds=(0, 1, 0.5))
+    # ... and the pool still works afterwards.
+    assert pool.characterise(pdk.gf180mcu(root=gf180), lengths=[1e-6], vgs=(3.2, 3.3, 0.1),
+                             vds=(3.2, 3.3, 0.1)).id[0, -1, -1] > 1e-4
+    for kw, match in ((dict(lengths=[0.1e-6]), "at least the device's l_min"),
+                      (dict(lengths=[1e-6, 1e-6]), "strictly increasing or decreasing"),
+                      (dict(vgs=(0, 1, 0)), "vgs step must be non-zero"), (dict(vds=(0, 0, 0.1)), "at least 2 points"),
+                      (dict(n_chunks=0), "n_chunks must be a positive integer"),
+                      (dict(width=1), "largest binned width")):
+        with pytest.raises(ValueError, match=match):
+            pool.characterise(pdk.gf180mcu(root=gf180), **kw)
