@@ -9,7 +9,7 @@ from __future__ import annotations
 
 import concurrent.futures as cf
 import math
-from typing import TYPE_CHECKING, Any, List, Optional, Tuple
+from typing import TYPE_CHECKING, Any, Dict, List, Optional, Tuple
 
 import numpy as np
 
@@ -20,7 +20,7 @@ if TYPE_CHECKING:
     from ._pool import SimulationPool
     from ._table import MosTable
 
-__all__ = ["characterise", "netlist_for", "job_commands"]
+__all__ = ["characterise", "netlist_for", "job_request"]
 
 # About this many points per job unless the workers would sit idle.
 _POINTS_PER_JOB = 50_000
@@ -83,13 +83,14 @@ def netlist_for(device: Device, width: float, temperature: float) -> str:
     return "\n".join(lines)
 
 
-def job_commands(device: Device, length: float, vbs: float, vgs: Tuple[float, float, float],
-                 vds: Tuple[float, float, float]) -> List[str]:
-    """Commands of one job: set the length and body bias, rebuild the circuit, sweep (Vds fastest)."""
+def job_request(device: Device, length: float, vbs: float, vgs: Tuple[float, float, float],
+                vds: Tuple[float, float, float]) -> Tuple[Dict[str, float], List[str]]:
+    """Parameters and commands of one job: the length and body bias as parameters (the worker
+    sets them on its parsed circuit and resets it), then the sweep, Vds fastest."""
     # Source names in lower case: a command's sweep source is matched case-sensitively against the
     # circuit's lower-cased names.
-    return [f"alterparam l_char={device.to_library(length)}", f"alterparam vbs_char={float(vbs)!r}", "reset",
-            "dc vds {!r} {!r} {!r} vgs {!r} {!r} {!r}".format(*map(float, vds), *map(float, vgs))]
+    params = {"l_char": float(device.to_library(length)), "vbs_char": float(vbs)}
+    return params, ["dc vds {!r} {!r} {!r} vgs {!r} {!r} {!r}".format(*map(float, vds), *map(float, vgs))]
 
 
 def _chunks(n: int, k: int) -> List[Tuple[int, int]]:
@@ -143,8 +144,9 @@ def characterise(pool: "SimulationPool", device: Device, lengths: Any = None, vg
         where = (f"{device.name or device.model} at L={ls[li]:.6g} m, "
                  f"Vgs {vgs_axis[first]:.6g}..{vgs_axis[stop - 1]:.6g} V")
         try:
-            result = pool.run_simulation(netlist, job_commands(device, float(ls[li]), sign * vbs, vgs_sweep,
-                                                               vds_sweep), f"char-l{li}-vgs{first}")
+            params, commands = job_request(device, float(ls[li]), sign * vbs, vgs_sweep, vds_sweep)
+            result = pool.run_simulation(netlist, commands, f"char-l{li}-vgs{first}", params=params,
+                                         return_vectors=["vds#branch"])
         except RuntimeError as exc:
             raise RuntimeError(f"characterisation of {where} failed: {exc}") from exc
         if not result.success:

@@ -9,7 +9,7 @@ import sys
 import sysconfig
 import threading
 import weakref
-from typing import TYPE_CHECKING, Any, Iterator, Optional, Sequence
+from typing import TYPE_CHECKING, Any, Iterator, Mapping, Optional, Sequence
 
 from .tavlo import LutConfig, SimulationResult, _SimulationPool
 
@@ -78,9 +78,17 @@ class SimulationPool:
         """The number of worker processes."""
         return self._workers
 
-    def run_simulation(self, netlist: str, commands: Sequence[str], id: Optional[str] = None) -> SimulationResult:
-        """Run a SPICE netlist (ending with ``.end``) and return its :class:`SimulationResult`."""
-        return self._native().run_simulation(netlist, commands, id)
+    def run_simulation(self, netlist: str, commands: Sequence[str], id: Optional[str] = None, *,
+                       params: Optional[Mapping[str, float]] = None,
+                       return_vectors: Optional[Sequence[str]] = None) -> SimulationResult:
+        """Run a SPICE netlist (ending with ``.end``) and return its :class:`SimulationResult`.
+
+        ``params`` sets ``.param`` values with ``alterparam`` before the commands; such a request
+        may run on a worker's already parsed copy of the same netlist (the parameters set again,
+        then ``reset``) instead of parsing it again, which is how loops over one large netlist or
+        model library stay fast. ``return_vectors`` limits the vectors sent back.
+        """
+        return self._native().run_simulation(netlist, commands, id, params=params, return_vectors=return_vectors)
 
     def generate_lut(self, config: LutConfig, n_chunks: Optional[int] = None, *,
                      progress: Optional[bool] = None) -> "MosTable":

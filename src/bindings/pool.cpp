@@ -92,6 +92,13 @@ std::uint32_t available_cores() {
     return 1;
 }
 
+std::vector<std::pair<std::string, double>> params_arg(nb::handle h) {
+    if (!PyDict_Check(h.ptr())) arg_type_error("params", "expected a dict of str to float, got " + type_name_of(h));
+    std::vector<std::pair<std::string, double>> out;
+    for (auto [key, value] : nb::borrow<nb::dict>(h)) out.emplace_back(str_arg(key, "params"), float_arg(value, "params"));
+    return out;
+}
+
 std::vector<std::string> to_str_list(nb::handle h, const char* arg) {
     // A str is a sequence too, but of characters: almost certainly a mistake.
     if (PyUnicode_Check(h.ptr()) || !PySequence_Check(h.ptr()))
@@ -230,26 +237,36 @@ void register_pool(nb::module_& m) {
              [](const PySimulationPool& s) { return "SimulationPool(workers=" + std::to_string(s.workers) + ")"; })
         .def(
             "run_simulation",
-            [](PySimulationPool& self, nb::handle netlist, nb::handle commands, nb::handle id) {
+            [](PySimulationPool& self, nb::handle netlist, nb::handle commands, nb::handle id, nb::handle params,
+               nb::handle return_vectors) {
                 SimulationRequest req;
                 req.netlist = str_arg(netlist, "netlist");
                 req.commands = to_str_list(commands, "commands");
                 req.id = id.is_none() ? "py-" + std::to_string(SIM_COUNTER.fetch_add(1)) : str_arg(id, "id");
+                if (!params.is_none()) req.params = params_arg(params);
+                if (!return_vectors.is_none()) req.return_vectors = to_str_list(return_vectors, "return_vectors");
                 PySimulationPool::Call hold(self);
                 auto call = std::make_shared<CallState>();
                 Reply reply = wait_releasing_gil(self, self.pool->run_simulation(std::move(req), call), *call);
                 if (!reply) raise_error(reply.error());
                 return PySimulationResult{std::move(*reply)};
             },
-            "netlist"_a, "commands"_a, "id"_a = nb::none(),
+            "netlist"_a, "commands"_a, "id"_a = nb::none(), nb::kw_only(), "params"_a = nb::none(),
+            "return_vectors"_a = nb::none(),
             nb::sig("def run_simulation(self, netlist: str, commands: collections.abc.Sequence[str], "
-                    "id: str | None = None) -> SimulationResult"),
+                    "id: str | None = None, *, params: collections.abc.Mapping[str, float] | None = None, "
+                    "return_vectors: collections.abc.Sequence[str] | None = None) -> SimulationResult"),
             "Run an arbitrary SPICE netlist and return the simulation result.\n"
             "\n"
             "Args:\n"
             "    netlist: Full SPICE netlist string, ending with `.end`.\n"
             "    commands: ngspice commands to run after loading, e.g. ``[\"run\"]``.\n"
             "    id: Optional correlation ID (auto-generated if omitted).\n"
+            "    params: Parameter values set with ``alterparam`` before the commands. A request\n"
+            "        with params may run on a worker's already parsed copy of the same netlist\n"
+            "        (parameters set again, then ``reset``), instead of parsing it again: the way to\n"
+            "        loop over one large netlist or model library.\n"
+            "    return_vectors: Only these vectors are returned (case-insensitive names).\n"
             "\n"
             "Returns:\n"
             "    :class:`SimulationResult`\n")

@@ -101,11 +101,13 @@ class Recorder:
     """The real pool, with every job's netlist and commands kept."""
 
     def __init__(self, pool):
-        self.pool, self.workers, self.jobs = pool, pool.workers, []
+        self.pool, self.workers, self.jobs, self.logs = pool, pool.workers, [], []
 
-    def run_simulation(self, netlist, commands, id=None):
-        self.jobs.append((netlist, list(commands)))
-        return self.pool.run_simulation(netlist, commands, id)
+    def run_simulation(self, netlist, commands, id=None, **kw):
+        self.jobs.append((netlist, list(commands), kw.get("params")))
+        result = self.pool.run_simulation(netlist, commands, id, **kw)
+        self.logs.append(result.log)
+        return result
 
 
 @needs_ngspice
@@ -118,8 +120,8 @@ def test_gf180_tables_equal_plain_ngspice_and_share_one_netlist(pool, gf180, tmp
         table = characterise(rec, pdk.gf180mcu(device, root=gf180), lengths=lengths, vgs=(0.0, 3.3, 0.1),
                              vds=(0.0, 3.3, 0.3), n_chunks=2)
         # Parse once: every job loads the same text and sets the length by parameter.
-        assert len({netlist for netlist, _ in rec.jobs}) == 1 and len(rec.jobs) == 6
-        assert sorted(c[0] for _, c in rec.jobs) == sorted(f"alterparam l_char={l!r}" for l in lengths * 2)
+        assert len({netlist for netlist, _, _ in rec.jobs}) == 1 and len(rec.jobs) == 6
+        assert sorted(p["l_char"] for _, _, p in rec.jobs) == sorted(l for l in lengths * 2)
         assert np.all(table.gm[:, 5:, 3:] > 0) and np.all(table.gds[:, 20:, 3:] > 0)
         for li in (0, 2):
             body = (f".include {gf180}/design.ngspice\n.lib {gf180}/sm141064.ngspice typical\n"
@@ -185,3 +187,20 @@ def test_missing_kit_file_section_or_device_is_named(pool, gf180, tmp_path, monk
                       (dict(width=1), "largest binned width")):
         with pytest.raises(ValueError, match=match):
             pool.characterise(pdk.gf180mcu(root=gf180), **kw)
+
+
+REUSED = "reusing the circuit parsed for an earlier request"
+
+
+def test_a_warm_pool_parses_the_library_no_more(pool, gf180):
+    from tavlo._characterise import characterise
+
+    device = pdk.gf180mcu("nfet_03v3", root=gf180)
+    kw = dict(lengths=[0.28e-6, 1e-6], vgs=(0.0, 3.3, 0.1), vds=(0.0, 3.3, 0.3), n_chunks=3)
+    cold, warm = Recorder(pool), Recorder(pool)
+    first = characterise(cold, device, **kw)
+    second = characterise(warm, device, **kw)
+    # Each worker parses the netlist once; after that no job of this device parses it again.
+    assert sum(REUSED not in log for log in cold.logs) <= pool.workers
+    assert all(REUSED in log for log in warm.logs)
+    np.testing.assert_array_equal(first.id, second.id)

@@ -141,3 +141,30 @@ def test_a_worker_grown_by_a_huge_request_is_replaced(worker_exe):
     after = pool.run_simulation(divider + ".end\n", ["run"])
     assert after.success and after.vector("out")[0] == pytest.approx(0.5)
     assert before not in child_processes()  # replaced, invisibly to the caller
+
+
+def test_params_reuse_the_parsed_circuit_and_never_a_stale_one(worker_exe):
+    divider = "divider\n.param r2=1k\nV1 in 0 dc 1\nR1 in out 1k\nR2 out 0 {r2}\n.end\n"
+    reused = "reusing the circuit parsed for an earlier request"
+    with tavlo.SimulationPool(1, 60.0, worker_exe) as pool:
+        def out(params, netlist=divider, commands=("op",)):
+            r = pool.run_simulation(netlist, list(commands), params=params)
+            return r.success, (r.vector("out")[0] if r.success else r.error), reused in r.log
+
+        assert out({"r2": 1e3}) == (True, pytest.approx(0.5), False)
+        assert out({"r2": 3e3}) == (True, pytest.approx(0.75), True)
+        assert out({"r2": 1e3}) == (True, pytest.approx(0.5), True)
+        # A request that does not set r2 again gets the netlist's own value, from a fresh parse.
+        assert out({"r2": 3e3})[1] == pytest.approx(0.75)
+        assert out({}) == (True, pytest.approx(0.5), False)
+        assert out(None) == (True, pytest.approx(0.5), False)
+        # A netlist that fails to load never runs the kept circuit instead.
+        assert out({"r2": 3e3})[1] == pytest.approx(0.75)
+        broken = divider.replace("R2 out 0 {r2}", "X2 out 0 nosuch")
+        ok, error, _ = out({"r2": 3e3}, broken)
+        assert not ok and "nosuch" in error.lower()
+        assert out({"r2": 3e3})[:2] == (True, pytest.approx(0.75))
+        with pytest.raises(TypeError, match="argument 'params'"):
+            pool.run_simulation(divider, ["op"], params={"r2": "x"})
+        bad = pool.run_simulation(divider, ["op"], params={"r2; shell": 1.0})
+        assert not bad.success and "invalid parameter name" in bad.error

@@ -181,6 +181,11 @@ std::string encode_request_line(const SimulationRequest& r) {
     j["netlist"] = r.netlist;
     j["commands"] = r.commands;
     if (r.return_vectors) j["return_vectors"] = *r.return_vectors;
+    if (r.params) {
+        ordered_json params = ordered_json::object();
+        for (const auto& [name, value] : *r.params) params[name] = value;
+        j["params"] = std::move(params);
+    }
     std::string line = dump(j);
     line.push_back('\n');
     return line;
@@ -198,6 +203,23 @@ Result<SimulationRequest> decode_request(std::string_view text) {
         if (it != (*obj)->end() && !it->is_null()) {
             r.return_vectors.emplace();
             ok = f.strings("return_vectors", *it, *r.return_vectors);
+        }
+    }
+    if (ok) {
+        auto it = (*obj)->find("params");
+        if (it != (*obj)->end() && !it->is_null()) {
+            if (!it->is_object()) {
+                ok = f.mismatch("params", "an object of numbers", *it);
+            } else {
+                r.params.emplace();
+                for (const auto& [name, value] : it->items()) {
+                    if (!value.is_number()) {
+                        ok = f.mismatch("params", "an object of numbers", value);
+                        break;
+                    }
+                    r.params->emplace_back(name, value.get<double>());
+                }
+            }
         }
     }
     if (!ok) return NgspiceError::serialization(f.fault);

@@ -27,6 +27,10 @@ struct SimulationRequest {
     std::string netlist;
     std::vector<std::string> commands;
     std::optional<std::vector<std::string>> return_vectors;
+    /// Parameter values to set with `alterparam` before the commands. A request that carries them
+    /// (even none) may run on the circuit that the worker kept from an earlier request with the
+    /// same netlist text, instead of parsing it again.
+    std::optional<std::vector<std::pair<std::string, double>>> params;
 };
 
 /// Description of one vector payload in a frame.

@@ -25,6 +25,9 @@ bool netlist_has_end(std::string_view netlist);
 /// split at line feeds, one trailing carriage return per line dropped, NUL bytes made spaces.
 std::vector<std::string> netlist_lines(std::string_view netlist);
 
+/// The log line of a request that ran on a circuit kept from an earlier one.
+extern const char* const kReusedCircuit;
+
 /// An initialised ngspice with its callback state: the part of the loop that talks to ngspice,
 /// usable in-process (benchmarks) as well as by run_worker.
 class Simulator {
@@ -35,7 +38,8 @@ public:
 
     /// Runs one decoded request and returns what its frame carries.
     SimulationResponse handle(const SimulationRequest& request);
-    /// Discards the results and the circuit of the last request; call after its frame is out.
+    /// Discards the results of the last request, and its circuit unless that is kept for reuse;
+    /// call after its frame is out.
     void clean_up();
     /// ngspice asked to exit; the library must not be used any more.
     bool exit_requested();
@@ -51,7 +55,16 @@ private:
 
     std::unique_ptr<SimState> state_;  // outlives ng_: ngspice holds its address
     Ngspice ng_;
+    /// Loads the netlist, or reuses the kept circuit; false (with the answer filled) on failure.
+    bool load(const SimulationRequest& request, SimulationResponse& answer);
+    void drop_circuit();
+
     bool circuit_loaded_ = false;
+    // A circuit kept after a successful request that carried params: its netlist text and the
+    // parameters requests have altered on it (a reuse must set them all again).
+    bool keep_after_request_ = false;
+    std::optional<std::string> kept_netlist_;
+    std::vector<std::string> altered_;
     std::uint64_t cleanups_ = 0;
 };
 
