@@ -41,6 +41,21 @@ def ngspice_batch(netlist, workdir, name):
     return np.loadtxt(out)[:, 1]
 
 
+ROOT = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
+CORE_SOURCES = [*(f"src/tavlo/worker/{f}.cpp" for f in ("ngspice", "capture", "simulator")),
+                "src/tavlo/protocol/json.cpp", "src/tavlo/protocol/frame.cpp",
+                *(f"src/tavlo/base/{f}.cpp" for f in ("error", "io", "text", "format"))]
+
+
+def build_bench_program(name, workdir):
+    """Compiles bench/<name>.cpp with the worker's core sources into workdir; returns its path."""
+    exe = os.path.join(workdir, name)
+    cxx = os.environ.get("CXX", "c++")
+    subprocess.run([cxx, "-O2", "-std=c++20", "-Isrc", f"bench/{name}.cpp", *CORE_SOURCES, "-o", exe, "-ldl",
+                    "-pthread"], cwd=ROOT, check=True)
+    return exe
+
+
 def median(xs):
     return statistics.median(xs)
 

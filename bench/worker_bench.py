@@ -23,6 +23,9 @@ import tempfile
 import time
 from pathlib import Path
 
+sys.path.insert(0, os.path.dirname(__file__))
+import _common as c  # noqa: E402
+
 ROOT = Path(__file__).resolve().parent.parent
 SCRIPTS = Path(sysconfig.get_path("scripts"))
 
@@ -84,13 +87,7 @@ def start_up_ms(exe, repeat=15):
 
 
 def build_harness(workdir):
-    exe = workdir / "worker_harness"
-    sources = ["bench/worker_harness.cpp", *(f"src/tavlo/worker/{f}.cpp" for f in ("ngspice", "capture", "simulator")),
-               "src/tavlo/protocol/json.cpp", "src/tavlo/protocol/frame.cpp", *(f"src/tavlo/base/{f}.cpp" for f in ("error", "io", "text", "format"))]
-    cxx = os.environ.get("CXX", "c++")
-    subprocess.run([cxx, "-O2", "-std=c++20", "-Isrc", *sources, "-o", str(exe), "-ldl", "-pthread"],
-                   cwd=ROOT, check=True)
-    return exe
+    return Path(c.build_bench_program("worker_harness", str(workdir)))
 
 
 def harness_run(harness, workdir, netlist, n, rounds):

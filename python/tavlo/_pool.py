@@ -50,6 +50,9 @@ class SimulationPool:
         request (0: never): ngspice keeps a little memory per failing netlist, and a huge
         request leaves a large heap behind.
 
+    Closing the pool prints nothing; faults (a crash, a time-out, a respawn) are reported on
+    standard error as ``[pool] worker N: ...`` lines.
+
     Examples
     --------
     >>> with SimulationPool() as pool:                      # doctest: +SKIP
@@ -64,7 +67,7 @@ class SimulationPool:
             worker_exe = installed_worker()
         self._pool: Optional[_SimulationPool] = _SimulationPool(
             workers, timeout_secs, worker_exe, max_requests_per_worker=max_requests_per_worker,
-            max_memory_growth=max_memory_growth)
+            max_memory_growth=max_memory_growth, log_close=False)
         self._workers = workers if workers is not None else len(os.sched_getaffinity(0))
         _open_pools.add(self)
 

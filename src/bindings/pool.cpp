@@ -202,7 +202,7 @@ void register_pool(nb::module_& m) {
             "__init__",
             [](PySimulationPool* self, std::optional<std::uint32_t> workers, double timeout_secs,
                std::optional<std::string> worker_exe, std::uint64_t max_requests_per_worker,
-               std::uint64_t max_memory_growth) {
+               std::uint64_t max_memory_growth, bool log_close) {
                 std::uint32_t n = workers ? *workers : available_cores();
                 if (n == 0) throw nb::value_error("workers must be at least 1, got 0");
                 if (n > kMaxWorkers)
@@ -210,7 +210,7 @@ void register_pool(nb::module_& m) {
                                            std::to_string(n))
                                               .c_str());
                 PoolOptions options{n, to_duration(timeout_secs), std::move(worker_exe),
-                                    RecyclePolicy{max_requests_per_worker, max_memory_growth}};
+                                    RecyclePolicy{max_requests_per_worker, max_memory_growth}, log_close};
                 auto runtime = std::make_unique<asio::thread_pool>(available_cores());
                 Result<std::shared_ptr<WorkerPool>> pool = WorkerPool::create(runtime->get_executor(), options);
                 if (!pool) {
@@ -221,15 +221,17 @@ void register_pool(nb::module_& m) {
             },
             "workers"_a = nb::none(), "timeout_secs"_a = 120.0, "worker_exe"_a = nb::none(), nb::kw_only(),
             "max_requests_per_worker"_a = kDefaultMaxRequests, "max_memory_growth"_a = kDefaultMaxGrowth,
+            "log_close"_a = true,
             nb::sig("def __init__(self, workers: int | None = None, timeout_secs: float = 120.0, "
                     "worker_exe: str | None = None, *, max_requests_per_worker: int = 10000, "
-                    "max_memory_growth: int = 268435456) -> None"),
+                    "max_memory_growth: int = 268435456, log_close: bool = True) -> None"),
             "Start ``workers`` ngspice worker processes (default: one per core).\n"
             "\n"
             "A worker is replaced, invisibly to callers, after ``max_requests_per_worker`` requests\n"
             "or once its resident memory has grown ``max_memory_growth`` bytes over its size after\n"
             "its first request (ngspice keeps a little memory per failing netlist, and a huge\n"
-            "request leaves a large heap behind); 0 turns either rule off.")
+            "request leaves a large heap behind); 0 turns either rule off. ``log_close=False``\n"
+            "keeps a normal close silent; faults are logged either way.")
         .def(
             "close", [](PySimulationPool& self) { self.close(); },
             "Stop the pool: every worker process ends, busy or not. Safe to call more than once.")

@@ -265,7 +265,7 @@ asio::awaitable<void> worker_task(std::size_t index, std::shared_ptr<PoolShared>
     for (;;) {
         std::optional<QueueItem> item = co_await shared->queue.pop();
         if (!item) {
-            log_line(prefix(index) + "channel closed, exiting");
+            if (shared->options.log_close) log_line(prefix(index) + "channel closed, exiting");
             co_return;
         }
         if (item->reply.abandoned()) continue;  // its caller has gone; don't spend a worker on it

@@ -43,6 +43,8 @@ struct PoolOptions {
     std::chrono::nanoseconds timeout = std::chrono::seconds(120);
     std::optional<std::string> worker_exe;
     RecyclePolicy recycle;
+    /// Log "channel closed, exiting" when a normal close ends a worker (faults are always logged).
+    bool log_close = true;
 };
 
 /// Largest worker count a pool accepts: beyond it descriptors and processes run out long before
