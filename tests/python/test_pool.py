@@ -12,7 +12,7 @@ import time
 import pytest
 
 import tavlo
-from conftest import HERE, netlist
+from conftest import HERE, child_processes, netlist
 
 
 def value_and_pid(result):
@@ -242,43 +242,15 @@ def test_worker_discovery_order(tmp_path, no_stale_env):
         tavlo._SimulationPool(1, 30.0)
 
 
-def zombie_children():
-    me, found = os.getpid(), []
-    for entry in os.listdir("/proc"):
-        if entry.isdigit():
-            try:
-                with open(f"/proc/{entry}/stat") as f:
-                    fields = f.read().rsplit(")", 1)[1].split()
-            except OSError:
-                continue
-            if fields[0] == "Z" and int(fields[1]) == me:
-                found.append(int(entry))
-    return found
-
-
 def test_dropped_pools_leave_no_zombies(fake_worker):
     for i in range(20):
         pool = tavlo._SimulationPool(2, 30.0, fake_worker)
         pool.run_simulation(netlist(value=i), ["run"])
         del pool
     deadline = time.monotonic() + 10
-    while zombie_children() and time.monotonic() < deadline:
+    while child_processes("Z") and time.monotonic() < deadline:
         time.sleep(0.05)
-    assert zombie_children() == []
-
-
-def children():
-    me, found = os.getpid(), []
-    for entry in os.listdir("/proc"):
-        if entry.isdigit():
-            try:
-                with open(f"/proc/{entry}/stat") as f:
-                    fields = f.read().rsplit(")", 1)[1].split()
-            except OSError:
-                continue
-            if int(fields[1]) == me:
-                found.append(int(entry))
-    return found
+    assert child_processes("Z") == []
 
 
 @pytest.mark.parametrize("close", ["close", "del"])
@@ -287,7 +259,7 @@ def test_closing_a_pool_ends_its_busy_workers(fake_worker, close):
     threading.Timer(0.3, os.kill, (os.getpid(), signal.SIGINT)).start()
     with pytest.raises(KeyboardInterrupt):
         pool.run_simulation(netlist("hang"), ["run"])
-    assert len(children()) == 2
+    assert len(child_processes()) == 2
     start = time.monotonic()
     if close == "close":
         pool.close()
@@ -296,7 +268,7 @@ def test_closing_a_pool_ends_its_busy_workers(fake_worker, close):
             pool.run_simulation(netlist(), ["run"])
     del pool  # its worker is still inside the abandoned request
     assert time.monotonic() - start < 2
-    assert children() == []  # ended and reaped, busy one included
+    assert child_processes() == []  # ended and reaped, busy one included
 
 
 def test_queued_requests_of_a_failed_characterisation_never_run(fake_worker, tmp_path, monkeypatch):
