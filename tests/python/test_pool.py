@@ -259,7 +259,8 @@ def test_closing_a_pool_ends_its_busy_workers(fake_worker, close):
     threading.Timer(0.3, os.kill, (os.getpid(), signal.SIGINT)).start()
     with pytest.raises(KeyboardInterrupt):
         pool.run_simulation(netlist("hang"), ["run"])
-    assert len(child_processes()) == 2
+    busy = child_processes()
+    assert busy  # the hanging worker at least
     start = time.monotonic()
     if close == "close":
         pool.close()
@@ -267,7 +268,7 @@ def test_closing_a_pool_ends_its_busy_workers(fake_worker, close):
         with pytest.raises(RuntimeError, match="closed"):
             pool.run_simulation(netlist(), ["run"])
     del pool  # its worker is still inside the abandoned request
-    assert time.monotonic() - start < 2
+    assert time.monotonic() - start < 5  # SIGTERM, not a wait for the hour-long request
     assert child_processes() == []  # ended and reaped, busy one included
 
 

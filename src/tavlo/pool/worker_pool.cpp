@@ -90,8 +90,8 @@ public:
 
     /// Queues the item, waiting while the queue is full; a closed queue answers it at once.
     asio::awaitable<void> push(QueueItem item) {
-        auto waiter = std::make_shared<Waiter>(co_await asio::this_coro::executor);
-        std::shared_ptr<Waiter> wake;
+        auto ex = co_await asio::this_coro::executor;
+        std::shared_ptr<Waiter> waiter, wake;
         {
             std::unique_lock lock(mu_);
             if (closed_) {
@@ -108,6 +108,7 @@ public:
                 items_.push_back(std::move(item));
                 co_return;
             } else {
+                waiter = std::make_shared<Waiter>(ex);
                 waiter->item = std::move(item);
                 pushers_.push_back(waiter);
             }
@@ -127,7 +128,8 @@ public:
 
     /// The next item, or nothing once the queue is closed.
     asio::awaitable<std::optional<QueueItem>> pop() {
-        auto waiter = std::make_shared<Waiter>(co_await asio::this_coro::executor);
+        auto ex = co_await asio::this_coro::executor;
+        std::shared_ptr<Waiter> waiter;
         {
             std::unique_lock lock(mu_);
             if (!items_.empty()) {
@@ -145,6 +147,7 @@ public:
                 co_return std::optional<QueueItem>(std::move(item));
             }
             if (closed_) co_return std::nullopt;
+            waiter = std::make_shared<Waiter>(ex);
             poppers_.push_back(waiter);
         }
         co_await waiter->signal.async_receive(use_tuple);
