@@ -43,6 +43,8 @@ class Progress:
             self.done += 1
             if self._bar is not None:
                 self._bar.update(1)
+                if self.done == self.total:  # updates within tqdm's minimum interval are not drawn
+                    self._bar.refresh()
             if self._callback is not None and self.error is None:
                 try:
                     self._callback(self.done, self.total)

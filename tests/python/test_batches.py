@@ -3,6 +3,7 @@
 import asyncio
 import os
 import signal
+import sys
 import threading
 import time
 
@@ -136,3 +137,16 @@ def test_characterisation_reports_every_job_and_stays_quiet_otherwise(worker_exe
         with pytest.raises(ValueError, match="^stop at 1$"):
             pool.characterise(device, vgs=(0, 1.8, 0.05), vds=(0, 1.8, 0.1), progress=stop)
     assert capfd.readouterr() == ("", "")
+
+
+def test_progress_bar_on_request_and_a_clear_error_without_tqdm(fake_worker, capfd, monkeypatch):
+    pytest.importorskip("tqdm")
+    with tavlo.SimulationPool(1, 30.0, fake_worker) as pool:
+        items = [netlist("slow", i, "SLOW_SECS=0.02") for i in range(5)]
+        pool.map(items, ["run"], progress=True)
+        err = capfd.readouterr().err
+        assert "simulating" in err and "5/5" in err and "job/s" in err
+        monkeypatch.setitem(sys.modules, "tqdm.auto", None)  # as if tqdm were not installed
+        with pytest.raises(ImportError, match=r"^progress=True needs tqdm; install it with: pip install tqdm$"):
+            pool.map(items, ["run"], progress=True)
+        assert len(pool.map(items[:2], ["run"])) == 2  # the default needs no tqdm
