@@ -5,6 +5,7 @@ from __future__ import annotations
 import asyncio
 import atexit
 import concurrent.futures as cf
+import concurrent.futures.thread  # noqa: F401 - registers its exit join before _drop_waiting_requests
 import contextlib
 import os
 import sys
@@ -326,6 +327,21 @@ _open_pools: "weakref.WeakSet[SimulationPool]" = weakref.WeakSet()
 def _close_open_pools() -> None:
     for pool in list(_open_pools):
         pool.close()
+
+
+def _drop_waiting_requests() -> None:
+    for pool in list(_open_pools):
+        with pool._executor_lock:
+            threads = pool._executor
+        if threads is not None:
+            threads.shutdown(wait=False, cancel_futures=True)
+
+
+# At exit the interpreter joins the executors' threads before atexit handlers run, which would
+# first run every request still waiting; these hooks run before that join (later ones first).
+_register_thread_exit = getattr(threading, "_register_atexit", None)
+if _register_thread_exit is not None:
+    _register_thread_exit(_drop_waiting_requests)
 
 
 def _in_notebook() -> bool:

@@ -2,10 +2,12 @@
 
 import asyncio
 import os
+import subprocess
 import signal
 import sys
 import threading
 import time
+from pathlib import Path
 
 import numpy as np
 import pytest
@@ -150,3 +152,19 @@ def test_progress_bar_on_request_and_a_clear_error_without_tqdm(fake_worker, cap
         with pytest.raises(ImportError, match=r"^progress=True needs tqdm; install it with: pip install tqdm$"):
             pool.map(items, ["run"], progress=True)
         assert len(pool.map(items[:2], ["run"])) == 2  # the default needs no tqdm
+
+
+def test_leaving_the_program_drops_waiting_requests(fake_worker, tmp_path):
+    log = tmp_path / "requests"
+    script = (
+        "import sys, time, tavlo\n"
+        "sys.path.insert(0, sys.argv[2])\n"
+        "from conftest import netlist\n"
+        "pool = tavlo.SimulationPool(1, 60.0, sys.argv[1])\n"
+        "futures = [pool.submit(netlist('slow', 0, 'SLOW_SECS=0.1'), ['run']) for _ in range(30)]\n"
+        "time.sleep(0.2)\n"  # exit without closing the pool or waiting for the futures
+    )
+    out = subprocess.run([sys.executable, "-c", script, fake_worker, str(Path(__file__).parent)],
+                         capture_output=True, text=True, timeout=60, env={**os.environ, "FAKE_LOG": str(log)})
+    assert out.returncode == 0 and out.stderr == "", out.stderr
+    assert len(received(log)) <= 5  # those under way at exit, not all 30
