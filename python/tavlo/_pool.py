@@ -166,18 +166,34 @@ class SimulationPool:
             return []
         results: List[Any] = [None] * len(items)
         with Progress(progress, len(items), "simulating") as shown:
-            futures = {}
+            futures: dict = {}
+            failed = threading.Event()
+
+            def cancel_rest(future: cf.Future) -> None:
+                # Runs in the thread that finished the request, before it takes the next one.
+                if not future.cancelled() and future.exception() is not None:
+                    failed.set()
+                    for other in list(futures):
+                        other.cancel()
+
             try:
                 for i, (netlist, p) in enumerate(items):
+                    if failed.is_set():
+                        break
                     future = threads.submit(self._run_open, netlist, commands, None, p, return_vectors)
                     future.add_done_callback(_count_finished(shown))
                     futures[future] = i
+                    if not return_exceptions:
+                        future.add_done_callback(cancel_rest)
                 pending = set(futures)
                 while pending:
                     done, pending = cf.wait(pending, timeout=0.5, return_when=cf.FIRST_COMPLETED)
+                    # wait() never reports a future cancelled by someone else (a close) as done.
+                    dropped = {f for f in pending if f.cancelled()}
+                    done, pending = done | dropped, pending - dropped
                     if shown.error is not None:
                         raise shown.error
-                    for future in done:
+                    for future in sorted(done, key=cf.Future.cancelled):  # a failure before what it cancelled
                         i = futures[future]
                         if future.cancelled():
                             raise RuntimeError("this SimulationPool was closed during map")
