@@ -18,7 +18,7 @@ import _common as c  # noqa: E402
 import tavlo  # noqa: E402
 
 WORKERS = 2
-ROUNDS = 7
+ROUNDS = 11
 POINTS_PER_CHUNK = 50_000
 
 
