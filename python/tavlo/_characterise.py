@@ -14,6 +14,7 @@ from typing import TYPE_CHECKING, Any, Dict, List, Optional, Tuple
 import numpy as np
 
 from ._device import Device
+from ._progress import Progress
 from .tavlo import TransistorLut
 
 if TYPE_CHECKING:
@@ -100,7 +101,7 @@ def _chunks(n: int, k: int) -> List[Tuple[int, int]]:
 
 def characterise(pool: "SimulationPool", device: Device, lengths: Any = None, vgs: Any = None,
                  vds: Any = None, vbs: float = 0.0, temperature: Optional[float] = None,
-                 n_chunks: Optional[int] = None, width: float = 1e-6) -> "MosTable":
+                 n_chunks: Optional[int] = None, width: float = 1e-6, progress: Any = None) -> "MosTable":
     """Characterise ``device`` over lengths × Vgs × Vds on the pool's workers; see
     :meth:`SimulationPool.characterise`."""
     from ._table import MosTable
@@ -125,7 +126,10 @@ def characterise(pool: "SimulationPool", device: Device, lengths: Any = None, vg
         raise ValueError(f"lengths must be at least the device's l_min={device.l_min!r} m, got {ls.tolist()}")
     n_vgs, n_vds = vgs_axis.size, vds_axis.size
     if n_chunks is None:
-        k = max(-(-n_vgs * n_vds // _POINTS_PER_JOB), -(-pool.workers // ls.size))
+        # Enough chunks that lengths x chunks is a multiple of the workers: a last round with
+        # fewer jobs than workers leaves cores idle.
+        step = pool.workers // math.gcd(pool.workers, ls.size)
+        k = -(-max(-(-n_vgs * n_vds // _POINTS_PER_JOB), 1) // step) * step
     elif isinstance(n_chunks, bool) or not isinstance(n_chunks, int) or n_chunks < 1:
         raise ValueError(f"n_chunks must be a positive integer or None, got {n_chunks!r}")
     else:
@@ -165,10 +169,13 @@ def characterise(pool: "SimulationPool", device: Device, lengths: Any = None, vg
         return (-sign) * branch.reshape(rows, n_vds)
 
     ids = np.empty((ls.size, n_vgs, n_vds))
+    shown = Progress(progress, ls.size * len(chunks), "characterising")
     executor = cf.ThreadPoolExecutor(max_workers=max(2 * pool.workers, 1), thread_name_prefix="tavlo-char")
     try:
         futures = {executor.submit(job, li, first, stop): (li, first, stop)
                    for li in range(ls.size) for first, stop in chunks}
+        for future in futures:
+            future.add_done_callback(lambda f: f.cancelled() or shown.advance())
         done, _ = cf.wait(futures, return_when=cf.FIRST_EXCEPTION)
         failed = [f for f in done if f.exception() is not None]
         if failed:
@@ -178,6 +185,7 @@ def characterise(pool: "SimulationPool", device: Device, lengths: Any = None, vg
     finally:
         # Queued jobs are dropped; running ones finish in their worker and are discarded.
         executor.shutdown(wait=False, cancel_futures=True)
+        shown.close()
 
     gm = np.gradient(ids, vgs_axis, axis=1)
     gds = np.gradient(ids, vds_axis, axis=2)

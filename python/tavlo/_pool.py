@@ -2,15 +2,19 @@
 
 from __future__ import annotations
 
+import asyncio
 import atexit
+import concurrent.futures as cf
+import concurrent.futures.thread  # noqa: F401 - registers its exit join before _drop_waiting_requests
 import contextlib
 import os
 import sys
 import sysconfig
 import threading
 import weakref
-from typing import TYPE_CHECKING, Any, Iterator, Mapping, Optional, Sequence
+from typing import TYPE_CHECKING, Any, Iterator, List, Mapping, Optional, Sequence, Union
 
+from ._progress import Progress, ProgressArg, check_progress
 from .tavlo import LutConfig, SimulationResult, _SimulationPool
 
 if TYPE_CHECKING:
@@ -69,6 +73,10 @@ class SimulationPool:
             workers, timeout_secs, worker_exe, max_requests_per_worker=max_requests_per_worker,
             max_memory_growth=max_memory_growth, log_close=False)
         self._workers = workers if workers is not None else len(os.sched_getaffinity(0))
+        # Threads for submit, map and run_async: twice the workers keeps every worker fed while
+        # the native pool queues the next request; the rest wait here, where they can be cancelled.
+        self._executor: Optional[cf.ThreadPoolExecutor] = None
+        self._executor_lock = threading.Lock()
         _open_pools.add(self)
 
     def _native(self) -> _SimulationPool:
@@ -93,6 +101,116 @@ class SimulationPool:
         """
         return self._native().run_simulation(netlist, commands, id, params=params, return_vectors=return_vectors)
 
+    def _threads(self) -> cf.ThreadPoolExecutor:
+        with self._executor_lock:
+            self._native()
+            if self._executor is None:
+                self._executor = cf.ThreadPoolExecutor(max_workers=2 * self._workers,
+                                                       thread_name_prefix="tavlo-pool")
+            return self._executor
+
+    def _run_open(self, netlist: str, commands: Sequence[str], id: Optional[str],
+                  params: Optional[Mapping[str, float]],
+                  return_vectors: Optional[Sequence[str]]) -> SimulationResult:
+        return self._native().run_simulation(netlist, commands, id, params=params, return_vectors=return_vectors)
+
+    def submit(self, netlist: str, commands: Sequence[str], id: Optional[str] = None, *,
+               params: Optional[Mapping[str, float]] = None,
+               return_vectors: Optional[Sequence[str]] = None) -> "cf.Future[SimulationResult]":
+        """Start :meth:`run_simulation` in the background and return its ``concurrent.futures.Future``.
+
+        At most twice as many requests as there are workers are handed to the pool at once; the
+        others wait, and ``future.cancel()`` drops one that has not started. Closing the pool
+        cancels every waiting request; those already running fail with ``RuntimeError``.
+        """
+        return self._threads().submit(self._run_open, netlist, commands, id, params, return_vectors)
+
+    async def run_async(self, netlist: str, commands: Sequence[str], id: Optional[str] = None, *,
+                        params: Optional[Mapping[str, float]] = None,
+                        return_vectors: Optional[Sequence[str]] = None) -> SimulationResult:
+        """:meth:`run_simulation` for asyncio code (``await pool.run_async(...)``, also in a
+        Jupyter cell): the event loop keeps running while the simulation does, and cancelling the
+        awaiting task drops the request if it has not started."""
+        future = self.submit(netlist, commands, id, params=params, return_vectors=return_vectors)
+        return await asyncio.wrap_future(future)
+
+    def map(self, netlists: Union[str, Sequence[str]], commands: Sequence[str], *,
+            params: Union[None, Mapping[str, float], Sequence[Mapping[str, float]]] = None,
+            return_vectors: Optional[Sequence[str]] = None, return_exceptions: bool = False,
+            progress: ProgressArg = None) -> List[Any]:
+        """Run a batch and return its results in input order.
+
+        Either a list of netlists (``params`` then one mapping for all of them, or one per
+        netlist) or one netlist with a list of parameter sets in ``params``, which each worker
+        parses once and only re-parameterises afterwards. Every item runs ``commands``.
+
+        A netlist ngspice rejects is a result with ``success`` False like any other. A request
+        the pool fails (time-out, crash) raises: by default the first such failure raises here
+        once the requests that have not started are cancelled; with ``return_exceptions=True``
+        every item runs and a failed one is its exception object in the returned list.
+
+        ``progress``: a bar with the count, rate and time left (tqdm; by default only when
+        standard error is a terminal or a notebook), ``False`` for none, or a
+        ``callable(done, total)`` called as each item finishes, from the pool's threads but never
+        twice at once. Ctrl-C cancels the requests that have not started and raises
+        ``KeyboardInterrupt``.
+        """
+        items = _batch_items(netlists, params)
+        if isinstance(commands, str) or not isinstance(commands, Sequence):
+            raise TypeError(f"commands must be a list of str, got {type(commands).__name__}")
+        if not isinstance(return_exceptions, bool):
+            raise TypeError(f"return_exceptions must be True or False, got {return_exceptions!r}")
+        check_progress(progress)
+        threads = self._threads()
+        if not items:
+            return []
+        results: List[Any] = [None] * len(items)
+        with Progress(progress, len(items), "simulating") as shown:
+            futures: dict = {}
+            failed = threading.Event()
+
+            def cancel_rest(future: cf.Future) -> None:
+                # Runs in the thread that finished the request, before it takes the next one.
+                if not future.cancelled() and future.exception() is not None:
+                    failed.set()
+                    for other in list(futures):
+                        other.cancel()
+
+            try:
+                for i, (netlist, p) in enumerate(items):
+                    if failed.is_set():
+                        break
+                    future = threads.submit(self._run_open, netlist, commands, None, p, return_vectors)
+                    future.add_done_callback(_count_finished(shown))
+                    futures[future] = i
+                    if not return_exceptions:
+                        future.add_done_callback(cancel_rest)
+                pending = set(futures)
+                while pending:
+                    done, pending = cf.wait(pending, timeout=0.5, return_when=cf.FIRST_COMPLETED)
+                    # wait() never reports a future cancelled by someone else (a close) as done.
+                    dropped = {f for f in pending if f.cancelled()}
+                    done, pending = done | dropped, pending - dropped
+                    if shown.error is not None:
+                        raise shown.error
+                    for future in sorted(done, key=cf.Future.cancelled):  # a failure before what it cancelled
+                        i = futures[future]
+                        if future.cancelled():
+                            raise RuntimeError("this SimulationPool was closed during map")
+                        exc = future.exception()
+                        if exc is None:
+                            results[i] = future.result()
+                        elif return_exceptions:
+                            results[i] = exc
+                        else:
+                            exc.add_note(f"(item {i} of the batch)")
+                            raise exc
+            except BaseException:
+                for future in futures:
+                    future.cancel()
+                raise
+        return results
+
     def generate_lut(self, config: LutConfig, n_chunks: Optional[int] = None, *,
                      progress: Optional[bool] = None) -> "MosTable":
         """Characterise the transistor described by ``config`` into a :class:`MosTable`.
@@ -104,8 +222,8 @@ class SimulationPool:
         config : LutConfig
             Device, model and sweeps.
         n_chunks : int, optional
-            Number of Vgs chunks per length; by default about 50 000 points per chunk, at least
-            one chunk per worker.
+            Number of Vgs chunks per length; by default about 50 000 points per chunk, with
+            lengths × chunks a multiple of the workers (so at least one job per worker).
         progress : bool, optional
             Show an elapsed-time indicator while the characterisation runs (needs tqdm; the
             characterisation reports no per-job completions, so it is not a percentage). By
@@ -140,9 +258,15 @@ class SimulationPool:
         temperature : float, optional
             °C; default the device's.
         n_chunks : int, optional
-            Vgs chunks per length; by default enough to keep every worker busy.
+            Vgs chunks per length; by default about 50 000 points a job, with lengths × chunks a
+            multiple of the workers so that none sits idle in the last round.
         width : float
             Gate width of the characterised device (m).
+        progress : bool or callable, optional
+            Completed jobs as they complete: a tqdm bar with the rate and time left (by default
+            only when tqdm is installed and standard error is a terminal or a notebook), False
+            for nothing, or a ``callable(done, total)`` called from the pool's threads, one call
+            at a time.
 
         The table records where it came from in ``table.source`` (device, corner, temperature,
         model files).
@@ -154,7 +278,12 @@ class SimulationPool:
 
     def close(self) -> None:
         """Stop the pool: every worker process ends, busy or not. Safe to call more than once."""
-        pool, self._pool = self._pool, None
+        with self._executor_lock:
+            pool, self._pool = self._pool, None
+            threads, self._executor = self._executor, None
+        if threads is not None:
+            # Waiting requests never start; running ones end when their workers do, just below.
+            threads.shutdown(wait=False, cancel_futures=True)
         if pool is not None:
             pool.close()
 
@@ -169,6 +298,42 @@ class SimulationPool:
         return "SimulationPool(closed)" if self._pool is None else repr(self._pool)
 
 
+def _count_finished(shown: Progress):
+    def finished(future: cf.Future) -> None:
+        if not future.cancelled():
+            shown.advance()
+    return finished
+
+
+def _batch_items(netlists: Any, params: Any) -> List[tuple]:
+    """(netlist, params) per item of a batch, checking the shapes ``map`` accepts."""
+    def mapping(p: Any, where: str) -> Optional[Mapping[str, float]]:
+        if p is not None and not isinstance(p, Mapping):
+            raise TypeError(f"{where} must be a dict of parameter values, got {type(p).__name__}")
+        return None if p is None else dict(p)
+
+    if isinstance(netlists, str):
+        if isinstance(params, Mapping) or params is None or isinstance(params, (str, bytes)) \
+                or not isinstance(params, Sequence):
+            raise TypeError("with one netlist, params must be a list of parameter dicts, one per run, "
+                            f"got {type(params).__name__}")
+        return [(netlists, mapping(p, f"params[{i}]")) for i, p in enumerate(params)]
+    if isinstance(netlists, (bytes, Mapping)) or not isinstance(netlists, (Sequence, Iterator)):
+        raise TypeError(f"netlists must be a netlist str or a list of them, got {type(netlists).__name__}")
+    netlists = list(netlists)
+    for i, n in enumerate(netlists):
+        if not isinstance(n, str):
+            raise TypeError(f"netlists[{i}] must be a str, got {type(n).__name__}")
+    if params is None or isinstance(params, Mapping):
+        shared = mapping(params, "params")
+        return [(n, shared) for n in netlists]
+    if isinstance(params, (str, bytes)) or not isinstance(params, Sequence):
+        raise TypeError(f"params must be a dict, a list of dicts or None, got {type(params).__name__}")
+    if len(params) != len(netlists):
+        raise ValueError(f"params has {len(params)} entries for {len(netlists)} netlists; give one per netlist")
+    return [(n, mapping(p, f"params[{i}]")) for i, (n, p) in enumerate(zip(netlists, params))]
+
+
 # Pools still open when the interpreter exits are closed while it can still run their clean-up,
 # so that no worker outlives the program, busy or not.
 _open_pools: "weakref.WeakSet[SimulationPool]" = weakref.WeakSet()
@@ -178,6 +343,21 @@ _open_pools: "weakref.WeakSet[SimulationPool]" = weakref.WeakSet()
 def _close_open_pools() -> None:
     for pool in list(_open_pools):
         pool.close()
+
+
+def _drop_waiting_requests() -> None:
+    for pool in list(_open_pools):
+        with pool._executor_lock:
+            threads = pool._executor
+        if threads is not None:
+            threads.shutdown(wait=False, cancel_futures=True)
+
+
+# At exit the interpreter joins the executors' threads before atexit handlers run, which would
+# first run every request still waiting; these hooks run before that join (later ones first).
+_register_thread_exit = getattr(threading, "_register_atexit", None)
+if _register_thread_exit is not None:
+    _register_thread_exit(_drop_waiting_requests)
 
 
 def _in_notebook() -> bool:

@@ -17,10 +17,13 @@ const VectorData* find_vector(const std::vector<VectorData>& vectors, std::strin
         return nullptr;
     };
     if (const VectorData* v = find(name)) return v;
-    bool wrapped = name.size() > 1 && (name[0] == 'v' || name[0] == 'V') && name[1] == '(' && name.back() == ')';
-    if (wrapped && name.size() >= 3) {
+    const bool wrapped = name.size() >= 3 && name[1] == '(' && name.back() == ')';
+    const char kind = wrapped ? static_cast<char>(name[0] | 0x20) : '\0';
+    if (kind == 'v') {
         if (const VectorData* v = find(name.substr(2, name.size() - 3))) return v;
     }
+    // ngspice's own notation for a source's current, i(vds), names the vector vds#branch.
+    if (kind == 'i') return find(std::string(name.substr(2, name.size() - 3)) + "#branch");
     return find("V(" + std::string(name) + ")");
 }
 
@@ -98,7 +101,8 @@ void register_result(nb::module_& m) {
              "Lookup is case-insensitive. ngspice names the vectors of numbered nodes like\n"
              "``V(1)`` and ``V(2)`` and the vectors of named nodes by the bare node name\n"
              "(``out``, ``in``); both forms are accepted interchangeably, so ``v(out)`` and\n"
-             "``out`` both work.\n"
+             "``out`` both work. A source's current, ``vds#branch``, is also found as\n"
+             "``i(vds)`` or ``I(VDS)``.\n"
              "\n"
              "Raises:\n"
              "    KeyError: if the vector is not found under any alias.")

@@ -295,15 +295,28 @@ TEST(Chunking, SplitsIntoCeilSizedRuns) {
     EXPECT_EQ(chunk_indices(4294967295u, 2), (Chunks{{0, 2147483647u}, {2147483648u, 4294967294u}}));
 }
 
-TEST(Chunking, DefaultCountTargetsFiftyThousandPoints) {
-    EXPECT_EQ(default_chunk_count(LutConfig{}, 4), 4u);
+TEST(Chunking, DefaultCountTargetsFiftyThousandPointsAndKeepsEveryWorkerBusy) {
+    LutConfig one;  // a single length: the chunks alone must be a multiple of the workers
+    one.vgs = {0.0, 1.8, 0.005};  // 361 x 361: 3 chunks of 50000 points, rounded up to 4 on 2 workers
+    one.vds = {0.0, 1.8, 0.005};
+    EXPECT_EQ(default_chunk_count(one, 2), 4u);
+    EXPECT_EQ(default_chunk_count(one, 3), 3u);
+    EXPECT_EQ(default_chunk_count(one, 4), 4u);
+    EXPECT_EQ(default_chunk_count(one, 1), 3u);
+    EXPECT_EQ(default_chunk_count(LutConfig{}, 4), 4u);  // small grid: one chunk per worker
     EXPECT_EQ(default_chunk_count(LutConfig{}, 1), 1u);
+    LutConfig five = one;
+    five.lengths = {0.2e-6, 1.0e-6, 0.2e-6};  // 5 lengths
+    EXPECT_EQ(default_chunk_count(five, 2), 4u);   // 20 jobs
+    EXPECT_EQ(default_chunk_count(five, 5), 3u);   // 15 jobs: already a multiple of 5
+    EXPECT_EQ(default_chunk_count(five, 10), 4u);  // 20 jobs
     LutConfig big;
     big.vgs = {0.0, 2.0, 0.001};  // 2001 points
     big.vds = {0.0, 1.0, 0.001};  // 1001 points
-    EXPECT_EQ(default_chunk_count(big, 4), 41u);
+    EXPECT_EQ(default_chunk_count(big, 4), 44u);
     big.vds = {0.0, 100.0, 0.001};  // more than 50000 Vds points: one row per chunk
-    EXPECT_EQ(default_chunk_count(big, 4), 2001u);
+    EXPECT_EQ(default_chunk_count(big, 4), 2004u);
+    EXPECT_EQ(default_chunk_count(big, 0), 2001u);  // never a division by zero
 }
 
 TEST(Extract, ReshapesAndNegatesTheBranchCurrent) {

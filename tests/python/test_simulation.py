@@ -57,14 +57,19 @@ def test_concurrent_threads_each_get_their_own_operating_point(pool):
     assert mismatches == []
 
 
-def test_vector_lookup_accepts_both_node_name_forms(pool):
+def test_vector_lookup_accepts_node_and_current_notations(pool):
     res = pool.run_simulation(RC_TRAN, ["run"])
     assert res.success and res.error is None
     names = res.vector_names()
-    assert {"time", "V(1)", "out"} <= set(names)
+    assert {"time", "V(1)", "out", "v1#branch"} <= set(names)
     for alias, name in [("TIME", "time"), ("Time", "time"), ("1", "V(1)"), ("v(1)", "V(1)"),
-                        ("v(out)", "out"), ("V(OUT)", "out"), ("OUT", "out")]:
+                        ("v(out)", "out"), ("V(OUT)", "out"), ("OUT", "out"),
+                        ("i(v1)", "v1#branch"), ("I(V1)", "v1#branch"), ("V1#BRANCH", "v1#branch")]:
         np.testing.assert_array_equal(res.vector(alias), res.vectors_dict()[name])
+    # A current is only a source's branch: i(out) is not the voltage of node out, nor i() anything.
+    for missing in ("i(out)", "i(r1)", "i()", "v()"):
+        with pytest.raises(KeyError):
+            res.vector(missing)
     with pytest.raises(KeyError) as exc:
         res.vector("v(nope)")
     assert exc.value.args[0] == "vector 'v(nope)' not found; available: [" + \
