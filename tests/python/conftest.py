@@ -55,6 +55,15 @@ def fake_worker(tmp_path_factory):
     return str(path)
 
 
+def raised(fn, *args):
+    """The text of the RuntimeError fn(*args) raises, or None."""
+    try:
+        fn(*args)
+    except RuntimeError as exc:
+        return str(exc)
+    return None
+
+
 def netlist(mode="echo", value=0.0, extra=""):
     return f"fake\n* MODE={mode} VALUE={value!r} {extra}\n.end\n"
 

@@ -14,17 +14,11 @@ import numpy as np
 import pytest
 
 import tavlo
-from conftest import CLM_CARD, netlist
+from conftest import CLM_CARD, netlist, raised
 
 DIVIDER = "divider\n.param r2=1k\nV1 in 0 dc 1\nR1 in out 1k\nR2 out 0 {r2}\n.end\n"
 
 
-def _raised(fn, *args):
-    try:
-        fn(*args)
-    except RuntimeError as exc:
-        return str(exc)
-    return None
 
 
 def received(log):
@@ -81,7 +75,7 @@ def test_futures_can_be_cancelled_and_closing_drops_what_waits(fake_worker, tmp_
     running = pool.submit(netlist("hang"), ["run"], id="running")
     waiting = [pool.submit(netlist(), ["run"], id=f"waiting{i}") for i in range(6)]
     batch = []
-    mapping = threading.Thread(target=lambda: batch.append(_raised(pool.map, [netlist()] * 5, ["run"])), daemon=True)
+    mapping = threading.Thread(target=lambda: batch.append(raised(pool.map, [netlist()] * 5, ["run"])), daemon=True)
     mapping.start()
     time.sleep(0.3)
     start = time.monotonic()

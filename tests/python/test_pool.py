@@ -12,7 +12,7 @@ import time
 import pytest
 
 import tavlo
-from conftest import HERE, child_processes, netlist
+from conftest import HERE, child_processes, netlist, raised
 
 
 def value_and_pid(result):
@@ -107,19 +107,13 @@ def test_a_worker_that_stops_reading_times_out_the_write(fake_worker):
     pool.run_simulation(netlist("stall-after"), ["run"])
     big = netlist(extra="x" * (4 << 20))  # far more than a pipe holds
     outcome = []
-    t = threading.Thread(target=lambda: outcome.append(_raised(pool.run_simulation, big, ["run"])), daemon=True)
+    t = threading.Thread(target=lambda: outcome.append(raised(pool.run_simulation, big, ["run"])), daemon=True)
     t.start()
     t.join(10)
     assert outcome == ["simulation failed: worker timed out after 1s"]
     assert pool.run_simulation(netlist(value=7), ["run"]).vector("value")[0] == 7
 
 
-def _raised(fn, *args):
-    try:
-        fn(*args)
-    except RuntimeError as exc:
-        return str(exc)
-    return None
 
 
 @pytest.mark.parametrize("mode, exc_type, message", [
