@@ -14,12 +14,14 @@
 
 namespace tavlo {
 
+// Level 3 names the threshold vto and has no lambda: kappa (with nsub given) sets the output
+// conductance. A shallow xj and a small ld keep the channel and the threshold sound down to 0.1 µm.
 const char* const kBuiltinNmosCard =
-    ".model nch nmos level=3 tox=10n vth0=0.7 kp=80u gamma=0.5 phi=0.6 lambda=0.01 +nsub=1e17 nss=0 nfs=1e11 "
-    "xj=0.2u ld=0.05u delta=0 theta=0.1 eta=0 kappa=0.2";
+    ".model nch nmos level=3 tox=10n vto=0.7 kp=80u gamma=0.5 phi=0.6 nsub=1e17 nss=0 nfs=1e11 "
+    "xj=0.05u ld=0.01u delta=0 theta=0.1 eta=0 kappa=0.2";
 const char* const kBuiltinPmosCard =
-    ".model pch pmos level=3 tox=10n vth0=-0.7 kp=40u gamma=0.6 phi=0.6 lambda=0.015 +nsub=1e17 nss=0 nfs=1e11 "
-    "xj=0.2u ld=0.05u delta=0 theta=0.1 eta=0 kappa=0.2";
+    ".model pch pmos level=3 tox=10n vto=-0.7 kp=40u gamma=0.6 phi=0.6 nsub=1e17 nss=0 nfs=1e11 "
+    "xj=0.05u ld=0.01u delta=0 theta=0.1 eta=0 kappa=0.2";
 
 std::uint32_t SweepRange::point_count() const {
     const double r = std::round((stop - start) / step);  // halves away from zero
