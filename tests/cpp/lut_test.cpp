@@ -189,6 +189,23 @@ TEST(Validate, RejectsWhatWouldBreakTheSweep) {
     EXPECT_TRUE(validate_config(c).has_value());
 }
 
+TEST(Validate, RefusesAPmosSweptThroughPositiveVoltages) {
+    LutConfig c;
+    c.is_pmos = true;
+    EXPECT_EQ(validate_config(c),
+              "a PMOS is swept with negative voltages, but vgs (0, 1.8, 0.05) is positive; sweep it as "
+              "vgs=(0, -1.8, -0.05), or give magnitudes to SimulationPool.characterise");
+    c.vgs = {0.0, -1.8, -0.05};
+    EXPECT_NE(validate_config(c).value_or("").find("but vds (0, 1.8, 0.05) is positive"), std::string::npos);
+    c.vds = {-1.8, 0.0, 0.05};  // ascending but negative: the right way
+    EXPECT_FALSE(validate_config(c).has_value());
+    c.vgs = {-1.8, 0.2, 0.05};  // a little past zero into the off region is still a PMOS sweep
+    EXPECT_FALSE(validate_config(c).has_value());
+    c.is_pmos = false;
+    c.vgs = c.vds = {0.0, 1.8, 0.05};
+    EXPECT_FALSE(validate_config(c).has_value());
+}
+
 TEST(Validate, RefusesTablesThatCannotFitInMemory) {
     LutConfig c;
     c.vgs = {0.0, 1.0, 1e-9};  // 1e9 Vgs x 37 Vds points: hundreds of gigabytes

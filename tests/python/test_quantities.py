@@ -167,3 +167,6 @@ def test_built_in_cards_give_a_threshold_and_a_finite_gain(pool, polarity):
         assert 0.6 < vth < 0.8, (length, vth)
     gain = table.lookup("gm_gds", l=0.5e-6, vgs=s * 1.0, vds=s * 0.9)
     assert 10 < gain < 500, gain
+    if polarity == "pmos":  # the NMOS-like sweeps would give a PMOS's diode current as a table
+        with pytest.raises(ValueError, match=r"vgs \(0, 1.8, 0.05\) is positive; sweep it as vgs=\(0, -1.8, -0.05\)"):
+            pool.generate_lut(tavlo.LutConfig("pmos"))

@@ -2,6 +2,7 @@
 
 #include <unistd.h>
 
+#include <algorithm>
 #include <cctype>
 #include <charconv>
 #include <cmath>
@@ -211,6 +212,18 @@ std::optional<std::string> validate_config(const LutConfig& config) {
         if (n < 2)
             return std::string(name) + " " + range_text(*r) + " gives " + std::to_string(n) +
                    " point; at least 2 points are required";
+    }
+    // A PMOS biased with positive Vds forward-biases its drain-bulk diode (amperes of current), and
+    // with positive Vgs stays off: a table of either would look plausible and be wrong.
+    if (config.is_pmos) {
+        for (const auto& [name, r] : axes) {
+            const double last = r->start + r->step * static_cast<double>(r->point_count() - 1);
+            if (std::min(r->start, last) >= 0.0 && std::max(r->start, last) > 0.0)
+                return "a PMOS is swept with negative voltages, but " + std::string(name) + " " + range_text(*r) +
+                       " is positive; sweep it as " + std::string(name) + "=(" + plain_number(0.0 - r->start) + ", " +
+                       plain_number(0.0 - r->stop) + ", " + plain_number(0.0 - r->step) +
+                       "), or give magnitudes to SimulationPool.characterise";
+        }
     }
     // Id, gm and gds, 8 bytes a point each; doubles, as the product may not fit 64 bits.
     const double points = static_cast<double>(config.lengths.point_count()) *
