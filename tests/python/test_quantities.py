@@ -51,31 +51,51 @@ def tables(pool, tmp_path_factory):
     return get
 
 
+def operating_point(pool, device, width, length, vgs, vds):
+    """ngspice's op of the characterisation's own circuit at one bias (voltages as ngspice sees
+    them): the drain current and every device output the model gives."""
+    netlist = netlist_for(device, width, 27.0)
+    netlist = netlist.replace("Vds d s 0", "Vds d s {vds_op}").replace("Vgs g s 0", "Vgs g s {vgs_op}")
+    netlist = netlist.replace("\nXM1 ", "\n.param vgs_op=0 vds_op=0\nXM1 ").replace("\nM1 ", "\n.param vgs_op=0 vds_op=0\nM1 ")
+    path = instance_path(device)
+    names = {key: f"@{path}[{names[0]}]" for key, names in DEVICE_QUANTITIES.items()}
+    params = {"l_char": float(device.to_library(length)), "vbs_char": 0.0, "vgs_op": float(vgs), "vds_op": float(vds)}
+    op = pool.run_simulation(netlist, ["save vds#branch " + " ".join(names.values()), "op"], params=params)
+    assert op.success, op.error
+    out = {key: op.vector(name)[0] for key, name in names.items() if op.vector(name).size}
+    out["id"] = -op.vector("vds#branch")[0]
+    return out
+
+
 @pytest.mark.parametrize("kind", ["sky130", "bsim4"])
 def test_device_quantities_equal_ngspice_operating_points(pool, tables, kind):
     device, table = tables(kind)
     assert set(table.quantities) >= {"gmbs", "vth", "vdsat", "cgg", "cgs", "cgd", "cgb", "cdd", "css", "ft",
                                      "gm_fd", "gds_fd"}
-    # The same circuit with the bias as parameters, solved by op on its own.
-    netlist = netlist_for(device, table.width, 27.0)
-    netlist = netlist.replace("Vds d s 0", "Vds d s {vds_op}").replace("Vgs g s 0", "Vgs g s {vgs_op}")
-    netlist = netlist.replace("\nXM1 ", "\n.param vgs_op=0 vds_op=0\nXM1 ").replace("\nM1 ", "\n.param vgs_op=0 vds_op=0\nM1 ")
-    path = instance_path(device)
-    names = {key: f"@{path}[{names[0]}]" for key, names in DEVICE_QUANTITIES.items()}
     rng = np.random.default_rng(12)
     for _ in range(4):
         k, i, j = (int(rng.integers(n)) for n in table.id.shape)
         i = max(i, 8)  # above 0.4 V: currents well above the simulator's tolerances
-        params = {"l_char": float(device.to_library(table.lengths[k])), "vbs_char": 0.0,
-                  "vgs_op": float(table.vgs[i]), "vds_op": float(table.vds[j])}
-        op = pool.run_simulation(netlist, ["save vds#branch " + " ".join(names.values()), "op"], params=params)
-        assert op.success, op.error
+        op = operating_point(pool, device, table.width, table.lengths[k], table.vgs[i], table.vds[j])
         at = f"L={table.lengths[k]:g} Vgs={table.vgs[i]:g} Vds={table.vds[j]:g}"
-        np.testing.assert_allclose(table.id[k, i, j], -op.vector("vds#branch")[0], rtol=1e-6, err_msg=at)
-        for key, name in names.items():
-            got = table.gm if key == "gm" else table.gds if key == "gds" else table.quantity(key)
-            np.testing.assert_allclose(got[k, i, j], op.vector(name)[0], rtol=1e-6, atol=1e-24,
-                                       err_msg=f"{key} at {at}")
+        for key in ("id", *DEVICE_QUANTITIES):
+            got = {"id": table.id, "gm": table.gm, "gds": table.gds}.get(key)
+            got = table.quantity(key) if got is None else got
+            np.testing.assert_allclose(got[k, i, j], op[key], rtol=1e-6, atol=1e-24, err_msg=f"{key} at {at}")
+
+
+@pytest.mark.parametrize("name", ["nfet_01v8", "pfet_01v8"])
+def test_sized_bias_meets_its_targets_when_simulated(pool, name):
+    device = sky130(name)
+    table = pool.characterise(device, lengths=[0.15e-6, 0.5e-6, 1e-6], vgs=(0.0, 1.8, 0.01), vds=(0.0, 1.8, 0.05))
+    for targets in (dict(gm_id=15, ids=10e-6), dict(gm_id=8, ids=100e-6), dict(gm_id=20, ids=1e-6)):
+        res = table.design(**targets)
+        s = -1.0 if device.polarity == "pmos" else 1.0
+        # At the characterised width, the current scaled to the sized one: a binned kit's current
+        # density itself changes with W, which a table of one width cannot know.
+        op = operating_point(pool, device, table.width, res.l, s * res.vgs, s * res.vds)
+        assert s * op["id"] * res.w / table.width == pytest.approx(targets["ids"], rel=0.01), (targets, res)
+        assert op["gm"] / (s * op["id"]) == pytest.approx(targets["gm_id"], rel=0.02), (targets, res)
 
 
 def test_ft_ratios_and_absent_quantities(tables):
