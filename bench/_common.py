@@ -10,8 +10,8 @@ import time
 
 import numpy as np
 
-LEVEL3 = (".model nch nmos level=3 tox=10n vth0=0.7 kp=80u gamma=0.5 phi=0.6 lambda=0.01 +nsub=1e17 nss=0 "
-          "nfs=1e11 xj=0.2u ld=0.05u delta=0 theta=0.1 eta=0 kappa=0.2")
+LEVEL3 = (".model nch nmos level=3 tox=10n vto=0.7 kp=80u gamma=0.5 phi=0.6 nsub=1e17 nss=0 "
+          "nfs=1e11 xj=0.05u ld=0.01u delta=0 theta=0.1 eta=0 kappa=0.2")
 BSIM4 = ".model nch nmos level=54 version=4.8.2"
 
 

@@ -22,8 +22,8 @@ from worker_bench import build_harness, harness_run  # noqa: E402
 
 LENGTHS = (0.2e-6, 1.0e-6, 0.2e-6)
 STEP = 0.01
-BUILTIN = (".model nch nmos level=3 tox=10n vth0=0.7 kp=80u gamma=0.5 phi=0.6 lambda=0.01 +nsub=1e17 nss=0 "
-           "nfs=1e11 xj=0.2u ld=0.05u delta=0 theta=0.1 eta=0 kappa=0.2")
+BUILTIN = (".model nch nmos level=3 tox=10n vto=0.7 kp=80u gamma=0.5 phi=0.6 nsub=1e17 nss=0 "
+           "nfs=1e11 xj=0.05u ld=0.01u delta=0 theta=0.1 eta=0 kappa=0.2")
 
 
 def sci(x, d):

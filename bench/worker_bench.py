@@ -31,8 +31,8 @@ SCRIPTS = Path(sysconfig.get_path("scripts"))
 
 DIVIDER = "* divider\nV1 in 0 1\nR1 in out 1k\nR2 out 0 1k\n.op\n.end\n"
 SWEEP = ("* level-3 nmos sweep\n"
-         ".model nch nmos level=3 tox=10n vth0=0.7 kp=80u gamma=0.5 phi=0.6 lambda=0.01\n"
-         "+nsub=1e17 nss=0 nfs=1e11 xj=0.2u ld=0.05u delta=0 theta=0.1 eta=0 kappa=0.2\n"
+         ".model nch nmos level=3 tox=10n vto=0.7 kp=80u gamma=0.5 phi=0.6\n"
+         "+nsub=1e17 nss=0 nfs=1e11 xj=0.05u ld=0.01u delta=0 theta=0.1 eta=0 kappa=0.2\n"
          "M1 d g 0 0 nch W=10u L=0.5u\nVds d 0 0\nVgs g 0 0\n"
          ".dc Vds 0 1.8 0.05 Vgs 0 1.8 0.05\n.end\n")
 # (label, netlist, requests per round, rounds)

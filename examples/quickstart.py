@@ -42,6 +42,9 @@ def main(out: Path, builtin: bool) -> None:
     print(result)
     id_w = nmos.lookup("id_w", gm_id=15, l=result.l, vds=result.vds)
     print(f"current density at gm/Id = 15: {id_w:.3g} A/m, so W = 10 µA / {id_w:.3g} A/m = {ids / id_w:.3e} m")
+    if "ft" in nmos.quantities:  # the model's gate capacitance came with the sweep
+        ft = nmos.lookup("ft", gm_id=15, l=result.l, vds=result.vds)
+        print(f"transit frequency at gm/Id = 15: fT = {ft / 1e9:.3g} GHz")
 
     table_path = out / "nmos.npz"
     nmos.save(table_path)
@@ -52,11 +55,12 @@ def main(out: Path, builtin: bool) -> None:
     except ImportError:
         print("no chart: matplotlib is not installed (pip install 'tavlo[plot]')")
         return
-    fig = Figure(figsize=(14, 4.2), layout="constrained")
-    left, middle, right = fig.subplots(1, 3)
-    nmos.plot_gm_id(left)
-    nmos.plot_gain(middle)
-    nmos.plot_id_w(right)
+    charts = [nmos.plot_gm_id, nmos.plot_gain, nmos.plot_id_w]
+    if "ft" in nmos.quantities:
+        charts.append(nmos.plot_ft)
+    fig = Figure(figsize=(4.7 * len(charts), 4.2), layout="constrained")
+    for draw, ax in zip(charts, fig.subplots(1, len(charts))):
+        draw(ax)
     fig.suptitle("Built-in NMOS, W = 10 µm" if builtin else "sky130 nfet_01v8 (tt, 27 °C), W = 1 µm")
     chart_path = out / "nmos_gm_id.png"
     fig.savefig(chart_path, dpi=90)

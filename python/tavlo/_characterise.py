@@ -26,6 +26,18 @@ __all__ = ["characterise", "netlist_for", "job_request"]
 # About this many points per job unless the workers would sit idle.
 _POINTS_PER_JOB = 50_000
 
+# The model's own operating-point outputs saved along the sweep: table name -> ngspice names, first
+# found wins (level 1-3 models call the threshold von).
+DEVICE_QUANTITIES: Dict[str, Tuple[str, ...]] = {
+    "gm": ("gm",), "gds": ("gds",), "gmbs": ("gmbs",), "vth": ("vth", "von"), "vdsat": ("vdsat",),
+    "cgg": ("cgg",), "cgs": ("cgs",), "cgd": ("cgd",), "cgb": ("cgb",), "cdd": ("cdd",), "css": ("css",),
+}
+# Voltages change sign with a PMOS mirrored into magnitudes; conductances and capacitances do not.
+# Models differ in which frame they report a PMOS's voltages (BSIM4 in the NMOS-like one, levels
+# 1-3 in the device's own), so the sign of vdsat, positive in the NMOS-like frame, tells.
+_MIRRORED = ("vth", "vdsat")
+_CAPACITANCES = ("cgg", "cgs", "cgd", "cgb", "cdd", "css")
+
 
 def _number(value: Any, what: str) -> float:
     try:
@@ -84,14 +96,44 @@ def netlist_for(device: Device, width: float, temperature: float) -> str:
     return "\n".join(lines)
 
 
+def instance_path(device: Device) -> str:
+    """ngspice's name of the transistor itself: ``m1``, or inside the subcircuit ``m.xm1.m<model>``
+    (the kits' subcircuits name their one transistor after themselves)."""
+    return "m1" if device.instance == "M" else f"m.xm1.m{device.model.lower()}"
+
+
+def saved_vectors(device: Device) -> List[str]:
+    """The drain current and every candidate device output, as ngspice names the vectors."""
+    path = instance_path(device)
+    return ["vds#branch"] + [f"@{path}[{name}]" for names in DEVICE_QUANTITIES.values() for name in names]
+
+
 def job_request(device: Device, length: float, vbs: float, vgs: Tuple[float, float, float],
                 vds: Tuple[float, float, float]) -> Tuple[Dict[str, float], List[str]]:
     """Parameters and commands of one job: the length and body bias as parameters (the worker
-    sets them on its parsed circuit and resets it), then the sweep, Vds fastest."""
+    sets them on its parsed circuit and resets it), the saves (a reset drops them, so every job
+    sends them again), then the sweep, Vds fastest."""
     # Source names in lower case: a command's sweep source is matched case-sensitively against the
     # circuit's lower-cased names.
     params = {"l_char": float(device.to_library(length)), "vbs_char": float(vbs)}
-    return params, ["dc vds {!r} {!r} {!r} vgs {!r} {!r} {!r}".format(*map(float, vds), *map(float, vgs))]
+    return params, ["save " + " ".join(saved_vectors(device)),
+                    "dc vds {!r} {!r} {!r} vgs {!r} {!r} {!r}".format(*map(float, vds), *map(float, vgs))]
+
+
+def _device_outputs(result: Any, device: Device, shape: Tuple[int, int]) -> Dict[str, np.ndarray]:
+    """The device outputs the model gave over the whole sweep; one it lacks comes back empty."""
+    path = instance_path(device)
+    found: Dict[str, np.ndarray] = {}
+    for key, names in DEVICE_QUANTITIES.items():
+        for name in names:
+            try:
+                values = result.vector(f"@{path}[{name}]")
+            except KeyError:
+                continue
+            if values.size == shape[0] * shape[1]:
+                found[key] = values.reshape(shape)
+                break
+    return found
 
 
 def _chunks(n: int, k: int) -> List[Tuple[int, int]]:
@@ -143,14 +185,14 @@ def characterise(pool: "SimulationPool", device: Device, lengths: Any = None, vg
     vds_sweep = (sign * vds_axis[0], sign * vds_axis[-1], sign * (vds_axis[1] - vds_axis[0]))
     vgs_step = sign * (vgs_axis[1] - vgs_axis[0])
 
-    def job(li: int, first: int, stop: int) -> np.ndarray:
+    def job(li: int, first: int, stop: int) -> Tuple[np.ndarray, Dict[str, np.ndarray]]:
         vgs_sweep = (sign * vgs_axis[first], sign * vgs_axis[stop - 1], vgs_step)
         where = (f"{device.name or device.model} at L={ls[li]:.6g} m, "
                  f"Vgs {vgs_axis[first]:.6g}..{vgs_axis[stop - 1]:.6g} V")
         try:
             params, commands = job_request(device, float(ls[li]), sign * vbs, vgs_sweep, vds_sweep)
             result = pool.run_simulation(netlist, commands, f"char-l{li}-vgs{first}", params=params,
-                                         return_vectors=["vds#branch"])
+                                         return_vectors=saved_vectors(device))
         except RuntimeError as exc:
             raise RuntimeError(f"characterisation of {where} failed: {exc}") from exc
         if not result.success:
@@ -166,10 +208,11 @@ def characterise(pool: "SimulationPool", device: Device, lengths: Any = None, vg
             raise RuntimeError(f"characterisation of {where} returned {branch.size} points, "
                                f"expected {rows} x {n_vds}")
         # The drain current flows into the Vds source's negative side: Id = -I(Vds).
-        return (-sign) * branch.reshape(rows, n_vds)
+        return (-sign) * branch.reshape(rows, n_vds), _device_outputs(result, device, (rows, n_vds))
 
     ids = np.empty((ls.size, n_vgs, n_vds))
     shown = Progress(progress, ls.size * len(chunks), "characterising")
+    parts: Dict[str, List[Tuple[int, int, int, np.ndarray]]] = {}
     executor = cf.ThreadPoolExecutor(max_workers=max(2 * pool.workers, 1), thread_name_prefix="tavlo-char")
     try:
         futures = {executor.submit(job, li, first, stop): (li, first, stop)
@@ -181,16 +224,46 @@ def characterise(pool: "SimulationPool", device: Device, lengths: Any = None, vg
         if failed:
             raise failed[0].exception()  # type: ignore[misc]
         for future, (li, first, stop) in futures.items():
-            ids[li, first:stop] = future.result()
+            ids[li, first:stop], outputs = future.result()
+            for key, values in outputs.items():
+                parts.setdefault(key, []).append((li, first, stop, values))
     finally:
         # Queued jobs are dropped; running ones finish in their worker and are discarded.
         executor.shutdown(wait=False, cancel_futures=True)
         shown.close()
 
-    gm = np.gradient(ids, vgs_axis, axis=1)
-    gds = np.gradient(ids, vds_axis, axis=2)
+    quantities = _assemble(parts, len(futures), (ls.size, n_vgs, n_vds), sign)
+    quantities["gm_fd"] = np.gradient(ids, vgs_axis, axis=1)
+    quantities["gds_fd"] = np.gradient(ids, vds_axis, axis=2)
+    # The model's own derivatives where it gives them: exact, where differences over the grid are not.
+    gm = quantities.pop("gm", quantities["gm_fd"])
+    gds = quantities.pop("gds", quantities["gds_fd"])
     lut = TransistorLut._from_arrays(width, vbs, ls, vgs_axis, vds_axis, ids, gm, gds)
-    table = MosTable(lut, None)
+    table = MosTable(lut, None, quantities=quantities)
     table.source = dict(device.describe(), temperature=temperature, width=width, vbs=vbs,
                         mirrored=device.polarity == "pmos")
     return table
+
+
+def _assemble(parts: Dict[str, List[Tuple[int, int, int, np.ndarray]]], n_jobs: int,
+              shape: Tuple[int, int, int], sign: float) -> Dict[str, np.ndarray]:
+    """Whole arrays of the outputs every job returned, in the table's magnitudes."""
+    out: Dict[str, np.ndarray] = {}
+    for key, pieces in parts.items():
+        if len(pieces) != n_jobs:
+            continue  # not given everywhere: absent rather than partly filled
+        array = np.empty(shape)
+        for li, first, stop, values in pieces:
+            array[li, first:stop] = values
+        out[key] = array
+    if sign < 0:
+        frame = out.get("vdsat", out.get("vth"))
+        if frame is not None and np.median(frame) < 0:
+            for key in _MIRRORED:
+                if key in out:
+                    out[key] *= -1.0
+    for key in list(out):
+        # A model that evaluates no charges in a DC sweep (levels 1-3) reports zeros there.
+        if key in _CAPACITANCES and not np.any(out[key]):
+            del out[key]
+    return out

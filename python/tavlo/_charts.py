@@ -1,4 +1,4 @@
-"""The three standard gm/Id charts, one line per length. matplotlib is imported only when drawing.
+"""The standard gm/Id charts, one line per length. matplotlib is imported only when drawing.
 
 The charts read a table through its public lookups only, so this module depends on no table
 class: the table inherits the chart methods from ChartsMixin.
@@ -16,7 +16,7 @@ if TYPE_CHECKING:
 # A MosTable, or anything with its axes and lookup().
 MosTable = Any
 
-__all__ = ["ChartsMixin", "plot_gm_id", "plot_gain", "plot_id_w"]
+__all__ = ["ChartsMixin", "plot_gm_id", "plot_gain", "plot_id_w", "plot_ft"]
 
 _ID_FLOOR = 1e-12
 # gm/Id cannot exceed q/kT (38.7 /V at 300 K); larger values are finite-difference artefacts at the
@@ -51,12 +51,13 @@ def _curves(table: MosTable, vds: Optional[float]) -> Tuple[float, list]:
         gm_id = np.where(off, np.nan, gm_id)
         gain = np.where(off, np.nan, table.lookup("gm_gds", **at))
         id_w = np.where(off, np.nan, np.abs(table.lookup("id_w", **at)))
+        ft = np.where(off, np.nan, table.lookup("ft", **at)) if "ft" in table.quantities else None
         # Against gm/Id only the branch above the gm/Id peak, where gm/Id falls as Vgs rises (the one
         # design() sizes on); below the peak the curves fold back on themselves.
         branch = np.zeros(gm_id.shape, dtype=bool)
         if np.isfinite(gm_id).any():
             branch[int(np.nanargmax(gm_id)):] = True
-        curves.append((float(length), table.vgs, gm_id, np.where(branch, gm_id, np.nan), gain, id_w))
+        curves.append((float(length), table.vgs, gm_id, np.where(branch, gm_id, np.nan), gain, id_w, ft))
     return v, curves
 
 
@@ -93,6 +94,16 @@ def plot_id_w(table: MosTable, ax: Optional["Axes"] = None, *, vds: Optional[flo
     return _draw(table, ax, vds, lambda c: (c[3], c[5]), "gm/Id (1/V)", "Id/W (A/m)", log_y=True)
 
 
+def plot_ft(table: MosTable, ax: Optional["Axes"] = None, *, vds: Optional[float] = None) -> "Axes":
+    """Transit frequency fT = gm / (2π·cgg) against gm/Id, one line per length; returns the Axes.
+
+    Needs a table holding the model's gate capacitance cgg (``"ft" in table.quantities``)."""
+    if "ft" not in table.quantities:
+        raise ValueError("this table has no fT: it needs the model's gate capacitance cgg, which a "
+                         "characterisation stores when the model gives it in a DC sweep")
+    return _draw(table, ax, vds, lambda c: (c[3], c[6]), "gm/Id (1/V)", "fT (Hz)", log_y=True)
+
+
 class ChartsMixin:
     """The chart methods of a table."""
 
@@ -107,3 +118,7 @@ class ChartsMixin:
     def plot_id_w(self, ax: Optional["Axes"] = None, *, vds: Optional[float] = None) -> "Axes":
         """Current density Id/W against gm/Id, one line per length."""
         return plot_id_w(self, ax, vds=vds)
+
+    def plot_ft(self, ax: Optional["Axes"] = None, *, vds: Optional[float] = None) -> "Axes":
+        """Transit frequency fT against gm/Id, one line per length (needs ``cgg`` in the table)."""
+        return plot_ft(self, ax, vds=vds)

@@ -5,28 +5,38 @@ Works on native tables and settings only; the designer's MosTable is built from 
 
 from __future__ import annotations
 
+import json
 import math
 import os
 import re
 import secrets
 import warnings
-from typing import Any, Callable, Dict, Optional, Tuple, Union
+from typing import Any, Callable, Dict, NamedTuple, Optional, Tuple, Union
 
 import numpy as np
 
 from .tavlo import LutConfig, TransistorLut
 
-__all__ = ["FORMAT", "VERSION", "CSV_HEADER", "replace_atomically", "write_npz", "read_table"]
+__all__ = ["FORMAT", "VERSION", "CSV_HEADER", "QUANTITY_PREFIX", "Loaded", "replace_atomically", "write_npz", "read_table"]
 
 PathLike = Union[str, "os.PathLike[str]"]
 
 FORMAT = "tavlo.MosTable"
-VERSION = 1
+# 2: further quantities as 'q_<name>' arrays and the table's source as a JSON string.
+VERSION = 2
 CSV_HEADER = "L,Vgs,Vds,Id,gm,gds"
 _BASE = ("id", "gm", "gds")
+QUANTITY_PREFIX = "q_"
 
-# A table loaded from a file, the settings it recorded (or None), and how to report what is wrong with it.
-Loaded = Tuple[TransistorLut, Optional[LutConfig], Callable[[str], ValueError]]
+
+class Loaded(NamedTuple):
+    """A table loaded from a file and what it recorded beside the native arrays."""
+
+    lut: TransistorLut
+    config: Optional[LutConfig]
+    fail: Callable[[str], ValueError]  # how to report what is wrong with the file
+    quantities: Dict[str, np.ndarray]
+    source: Optional[Dict[str, Any]]
 
 
 def replace_atomically(path: PathLike, write: Callable[[str], None]) -> None:
@@ -136,7 +146,17 @@ def _npz_table(data: Any, fail: Any, allow_control: bool) -> Loaded:
                 raise fail(f"its stored model card holds commands ({found.group(1)!r} line), which would run "
                            "when table.config is characterised again; inspect table files from others before "
                            "use, and pass allow_control=True to load it anyway")
-    return lut, config, fail
+        quantities = {key[len(QUANTITY_PREFIX):]: get(key, "fiu", 3)
+                      for key in data.files if key.startswith(QUANTITY_PREFIX)}
+        source = None
+        if "source" in data.files:
+            try:
+                source = json.loads(str(get("source", "U", 0)))
+            except ValueError as exc:
+                raise fail(f"'source' is not valid JSON: {exc}") from exc
+            if not isinstance(source, dict):
+                raise fail(f"'source' must hold a JSON object, got {type(source).__name__}")
+    return Loaded(lut, config, fail, quantities, source)
 
 
 def _triple(value: np.ndarray, fail: Any) -> np.ndarray:
@@ -190,4 +210,4 @@ def _load_csv(path: str, width: Optional[float], vbs: Optional[float]) -> Loaded
     tables = {name: rows[:, 3 + k].reshape(shape) for k, name in enumerate(_BASE)}
     lut = TransistorLut._from_arrays(float(width), math.nan if vbs is None else float(vbs),
                                      lengths, vgs, vds, **tables)
-    return lut, None, fail
+    return Loaded(lut, None, fail, {}, None)

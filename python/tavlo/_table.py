@@ -2,6 +2,7 @@
 
 from __future__ import annotations
 
+import json
 import math
 import os
 from typing import Any, Dict, Optional, Tuple, Union
@@ -20,7 +21,6 @@ PathLike = Union[str, "os.PathLike[str]"]
 _ID_FLOOR = 1e-12
 
 _BASE = ("id", "gm", "gds")
-_DENOMINATORS = _BASE + ("w",)
 _AXIS_TEXT = {"l": ("length", "m"), "vgs": ("Vgs", "V"), "vds": ("Vds", "V")}
 
 
@@ -32,18 +32,22 @@ def _sci(x: float) -> str:
     return f"{mantissa}e{int(exponent)}"
 
 
-def _split_quantity(name: Any, allow_vgs: bool = False) -> Tuple[str, Optional[str]]:
-    """('gm', 'id') for 'gm_id', ('gm', None) for 'gm'; ValueError listing what is allowed."""
+def _split_quantity(name: Any, stored: Tuple[str, ...], allow_vgs: bool = False) -> Tuple[str, Optional[str]]:
+    """('gm', 'id') for 'gm_id', ('gm', None) for 'gm'; ValueError listing what is allowed.
+
+    A stored name wins over a ratio, so names holding '_' (gm_fd) stay readable."""
     if isinstance(name, str):
-        if name in _BASE or (allow_vgs and name == "vgs"):
+        if name in stored or (allow_vgs and name == "vgs"):
             return name, None
-        num, sep, den = name.partition("_")
-        if sep and num in _BASE and den in _DENOMINATORS and num != den:
-            return num, den
-    allowed = "id, gm, gds, a ratio num_den of id/gm/gds over id/gm/gds/w (gm_id, gm_gds, id_w, ...)"
+        for at in (i for i, c in enumerate(name) if c == "_"):
+            num, den = name[:at], name[at + 1:]
+            if num in stored and (den in stored or den == "w") and num != den:
+                return num, den
+    allowed = (f"one of {', '.join(stored)}, or a ratio num_den of two of them or over w "
+               "(gm_id, gm_gds, id_w, ...)")
     if allow_vgs:
-        allowed += " or vgs"
-    raise ValueError(f"quantity must be one of {allowed}; got {name!r}")
+        allowed += ", or vgs"
+    raise ValueError(f"quantity must be {allowed}; got {name!r}")
 
 
 def _as_float_array(value: Any, name: str) -> np.ndarray:
@@ -123,6 +127,9 @@ class MosTable(ChartsMixin):
         The native table, as ``_SimulationPool.generate_lut`` returns it.
     config : LutConfig, optional
         The settings it was characterised with; saved with the table.
+    quantities : dict of str to array, optional
+        Further arrays of the same shape (the model's own vth, cgg, ... and the finite-difference
+        gm_fd, gds_fd); ``ft`` is derived as gm / (2π·cgg) when ``cgg`` is among them.
 
     Examples
     --------
@@ -134,7 +141,8 @@ class MosTable(ChartsMixin):
     >>> nmos.save("nmos.npz"); tavlo.load_table("nmos.npz")                    # doctest: +SKIP
     """
 
-    def __init__(self, lut: TransistorLut, config: Optional[LutConfig] = None) -> None:
+    def __init__(self, lut: TransistorLut, config: Optional[LutConfig] = None, *,
+                 quantities: Optional[Dict[str, Any]] = None) -> None:
         if not isinstance(lut, TransistorLut):
             raise TypeError(f"lut must be a TransistorLut, got {type(lut).__name__}")
         if config is not None and not isinstance(config, LutConfig):
@@ -145,6 +153,17 @@ class MosTable(ChartsMixin):
         self._vgs, self._vds = lut.vgs, lut.vds
         shape = (self._lengths.size, self._vgs.size, self._vds.size)
         self._tables = {name: getattr(lut, name).reshape(shape) for name in _BASE}
+        for name, values in (quantities or {}).items():
+            if not isinstance(name, str) or not name.isidentifier() or name in _BASE or name in ("vgs", "w", "ft"):
+                raise ValueError(f"quantity names must be identifiers other than id, gm, gds, vgs, w and ft; "
+                                 f"got {name!r}")
+            array = np.array(values, dtype=np.float64)
+            if array.shape != shape:
+                raise ValueError(f"quantity {name!r} has shape {array.shape}, expected {shape}")
+            self._tables[name] = array
+        if "cgg" in self._tables:
+            with np.errstate(divide="ignore", invalid="ignore"):
+                self._tables["ft"] = self._tables["gm"] / (2 * math.pi * self._tables["cgg"])
         for array in (self._lengths, self._vgs, self._vds, *self._tables.values()):
             array.flags.writeable = False
         self._axes = {key: _Axis(key, a) for key, a in (("l", self._lengths), ("vgs", self._vgs), ("vds", self._vds))}
@@ -204,6 +223,18 @@ class MosTable(ChartsMixin):
         """Output conductance dId/dVds (S), shape ``(n_l, n_vgs, n_vds)``."""
         return self._tables["gds"]
 
+    @property
+    def quantities(self) -> Tuple[str, ...]:
+        """Names of every stored quantity: id, gm, gds, then what the model gave (vth, cgg, ...,
+        ft when cgg is there) and the finite-difference gm_fd and gds_fd when characterised."""
+        return tuple(self._tables)
+
+    def quantity(self, name: str) -> np.ndarray:
+        """The array of one stored quantity (see ``quantities``), shape ``(n_l, n_vgs, n_vds)``."""
+        if name not in self._tables:
+            raise ValueError(f"this table has no quantity {name!r}; it has {', '.join(self._tables)}")
+        return self._tables[name]
+
     def __repr__(self) -> str:
         parts = []
         if self._config is not None:
@@ -238,10 +269,11 @@ class MosTable(ChartsMixin):
 
         Three forms:
 
-        - a quantity at (L, Vgs, Vds): ``lookup("gm", l=180e-9, vgs=0.6, vds=0.9)`` for ``id``,
-          ``gm`` or ``gds``;
+        - a quantity at (L, Vgs, Vds): ``lookup("gm", l=180e-9, vgs=0.6, vds=0.9)`` for any of
+          ``quantities`` (``id``, ``gm``, ``gds``, and e.g. ``vth``, ``cgg``, ``ft``);
         - a ratio, each side interpolated on its own: ``gm_id``, ``gm_gds``, ``id_w`` (current
-          density, A/m) or any ``num_den`` of id/gm/gds over id/gm/gds/w;
+          density, A/m), ``gm_cgg`` (2π·fT), ``cgg_w`` or any ``num_den`` of two quantities or
+          of one over ``w``;
         - a cross lookup at a target value of another quantity instead of a Vgs:
           ``lookup("id_w", gm_id=15, l=180e-9, vds=0.9)``; ``lookup("vgs", gm_id=15, ...)`` gives
           the Vgs itself. As in ``design``, the target is found on the curve over the Vgs grid,
@@ -257,14 +289,15 @@ class MosTable(ChartsMixin):
             For a value outside an axis (the message names the axis and its range), a target the
             curve does not reach, or an unknown quantity.
         """
-        num, den = _split_quantity(quantity, allow_vgs=bool(target))
+        stored = tuple(self._tables)
+        num, den = _split_quantity(quantity, stored, allow_vgs=bool(target))
         if len(target) > 1:
             raise ValueError(f"give one target for a cross lookup, got {', '.join(sorted(target))}")
         cross = None
         if target:
             ((key, value),) = target.items()
             try:
-                key_parts = _split_quantity(key)
+                key_parts = _split_quantity(key, stored)
             except ValueError:
                 raise TypeError(f"lookup() got an unexpected keyword argument {key!r}") from None
             if vgs is not None:
@@ -304,6 +337,9 @@ class MosTable(ChartsMixin):
 
     def _interpolate(self, name: str, lam: np.ndarray, p: np.ndarray, v: np.ndarray) -> np.ndarray:
         """The native trilinear scheme: corners clamped to the table, weights not."""
+        if name == "ft":  # a ratio like gm_cgg, each side interpolated on its own
+            with np.errstate(divide="ignore", invalid="ignore"):
+                return self._interpolate("gm", lam, p, v) / (2 * math.pi * self._interpolate("cgg", lam, p, v))
         table = self._ascending[name]
         nl, nvgs, _ = table.shape
         i = np.minimum(max(nl - 2, 0), _index(lam))
@@ -349,7 +385,7 @@ class MosTable(ChartsMixin):
     # -- files --------------------------------------------------------------------------------
 
     def save(self, path: PathLike) -> None:
-        """Write the table and its settings to an NPZ file at exactly ``path``.
+        """Write the table, every quantity, its settings and ``source`` to an NPZ file at exactly ``path``.
 
         The file holds plain arrays and strings only (no pickled objects), so ``load_table``
         runs no code from it. It is written to a temporary file beside ``path`` and renamed,
@@ -359,8 +395,14 @@ class MosTable(ChartsMixin):
             "format": np.array(_files.FORMAT), "version": np.array(_files.VERSION),
             "width": np.array(self.width), "vbs": np.array(self.vbs),
             "lengths": np.asarray(self._lengths), "vgs": np.asarray(self._vgs), "vds": np.asarray(self._vds),
-            **{name: np.asarray(t) for name, t in self._tables.items()},
+            **{name: np.asarray(self._tables[name]) for name in _BASE},
+            # ft is derived again on load
+            **{_files.QUANTITY_PREFIX + name: np.asarray(t) for name, t in self._tables.items()
+               if name not in _BASE and name != "ft"},
         }
+        source = getattr(self, "source", None)
+        if source is not None:
+            arrays["source"] = np.array(json.dumps(source, default=_plain))
         c = self._config
         if c is not None:
             arrays.update({
@@ -379,6 +421,13 @@ class MosTable(ChartsMixin):
     def to_csv(self, path: PathLike) -> None:
         """Write the ``L,Vgs,Vds,Id,gm,gds`` CSV file (replaced whole or not at all)."""
         self._lut.to_csv(path)
+
+
+def _plain(value: Any) -> Any:
+    """JSON for what a source dict holds beyond JSON's own types (NumPy numbers, tuples are lists)."""
+    if isinstance(value, np.generic):
+        return value.item()
+    raise TypeError(f"table.source holds {type(value).__name__}, which a table file cannot record")
 
 
 def _lerp_rows(table: np.ndarray, i: np.ndarray, j: np.ndarray, v: np.ndarray) -> np.ndarray:
@@ -415,8 +464,14 @@ def load_table(path: PathLike, *, width: Optional[float] = None, vbs: Optional[f
     ValueError
         When the file is not such a table, or what is missing or inconsistent in it.
     """
-    lut, config, fail = _files.read_table(path, width, vbs, allow_control)
+    loaded = _files.read_table(path, width, vbs, allow_control)
     try:
-        return MosTable(lut, config)
+        table = MosTable(loaded.lut, loaded.config, quantities=loaded.quantities)
     except ValueError as exc:
-        raise fail(str(exc)) from exc
+        raise loaded.fail(str(exc)) from exc
+    if loaded.source is not None:
+        source = loaded.source
+        if isinstance(source.get("model_files"), list):  # JSON keeps the pairs as lists
+            source["model_files"] = [tuple(m) if isinstance(m, list) else m for m in source["model_files"]]
+        table.source = source
+    return table

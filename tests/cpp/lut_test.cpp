@@ -60,8 +60,8 @@ TEST(Netlist, DefaultsGiveTheWholeTestBenchByteForByte) {
         "nmos characterisation W=1.000e-5 L=5.000e-7\n"
         "\n"
         "* model\n"
-        ".model nch nmos level=3 tox=10n vth0=0.7 kp=80u gamma=0.5 phi=0.6 lambda=0.01 +nsub=1e17 nss=0 nfs=1e11 "
-        "xj=0.2u ld=0.05u delta=0 theta=0.1 eta=0 kappa=0.2\n"
+        ".model nch nmos level=3 tox=10n vto=0.7 kp=80u gamma=0.5 phi=0.6 nsub=1e17 nss=0 nfs=1e11 "
+        "xj=0.05u ld=0.01u delta=0 theta=0.1 eta=0 kappa=0.2\n"
         "\n"
         "* test bench: M1 drain gate source bulk\n"
         "M1 drain gate source bulk nch W=1.000e-5 L=5.000e-7\n"
@@ -75,8 +75,8 @@ TEST(Netlist, DefaultsGiveTheWholeTestBenchByteForByte) {
         "\n"
         ".end";
     EXPECT_EQ(build_netlist(LutConfig{}, default_slice(), 5e-7), expected);
-    EXPECT_EQ(std::strlen(kBuiltinNmosCard), 154u);
-    EXPECT_EQ(std::strlen(kBuiltinPmosCard), 156u);
+    EXPECT_EQ(std::strlen(kBuiltinNmosCard), 141u);
+    EXPECT_EQ(std::strlen(kBuiltinPmosCard), 142u);
 }
 
 TEST(Netlist, ModelSectionRules) {
@@ -187,6 +187,23 @@ TEST(Validate, RejectsWhatWouldBreakTheSweep) {
     c = {};
     c.lengths = {0.0, 1.0, 1e-10};
     EXPECT_TRUE(validate_config(c).has_value());
+}
+
+TEST(Validate, RefusesAPmosSweptThroughPositiveVoltages) {
+    LutConfig c;
+    c.is_pmos = true;
+    EXPECT_EQ(validate_config(c),
+              "a PMOS is swept with negative voltages, but vgs (0, 1.8, 0.05) is positive; sweep it as "
+              "vgs=(0, -1.8, -0.05), or give magnitudes to SimulationPool.characterise");
+    c.vgs = {0.0, -1.8, -0.05};
+    EXPECT_NE(validate_config(c).value_or("").find("but vds (0, 1.8, 0.05) is positive"), std::string::npos);
+    c.vds = {-1.8, 0.0, 0.05};  // ascending but negative: the right way
+    EXPECT_FALSE(validate_config(c).has_value());
+    c.vgs = {-1.8, 0.2, 0.05};  // a little past zero into the off region is still a PMOS sweep
+    EXPECT_FALSE(validate_config(c).has_value());
+    c.is_pmos = false;
+    c.vgs = c.vds = {0.0, 1.8, 0.05};
+    EXPECT_FALSE(validate_config(c).has_value());
 }
 
 TEST(Validate, RefusesTablesThatCannotFitInMemory) {

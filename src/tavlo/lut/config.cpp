@@ -2,6 +2,7 @@
 
 #include <unistd.h>
 
+#include <algorithm>
 #include <cctype>
 #include <charconv>
 #include <cmath>
@@ -14,12 +15,14 @@
 
 namespace tavlo {
 
+// Level 3 names the threshold vto and has no lambda: kappa (with nsub given) sets the output
+// conductance. A shallow xj and a small ld keep the channel and the threshold sound down to 0.1 µm.
 const char* const kBuiltinNmosCard =
-    ".model nch nmos level=3 tox=10n vth0=0.7 kp=80u gamma=0.5 phi=0.6 lambda=0.01 +nsub=1e17 nss=0 nfs=1e11 "
-    "xj=0.2u ld=0.05u delta=0 theta=0.1 eta=0 kappa=0.2";
+    ".model nch nmos level=3 tox=10n vto=0.7 kp=80u gamma=0.5 phi=0.6 nsub=1e17 nss=0 nfs=1e11 "
+    "xj=0.05u ld=0.01u delta=0 theta=0.1 eta=0 kappa=0.2";
 const char* const kBuiltinPmosCard =
-    ".model pch pmos level=3 tox=10n vth0=-0.7 kp=40u gamma=0.6 phi=0.6 lambda=0.015 +nsub=1e17 nss=0 nfs=1e11 "
-    "xj=0.2u ld=0.05u delta=0 theta=0.1 eta=0 kappa=0.2";
+    ".model pch pmos level=3 tox=10n vto=-0.7 kp=40u gamma=0.6 phi=0.6 nsub=1e17 nss=0 nfs=1e11 "
+    "xj=0.05u ld=0.01u delta=0 theta=0.1 eta=0 kappa=0.2";
 
 std::uint32_t SweepRange::point_count() const {
     const double r = std::round((stop - start) / step);  // halves away from zero
@@ -209,6 +212,18 @@ std::optional<std::string> validate_config(const LutConfig& config) {
         if (n < 2)
             return std::string(name) + " " + range_text(*r) + " gives " + std::to_string(n) +
                    " point; at least 2 points are required";
+    }
+    // A PMOS biased with positive Vds forward-biases its drain-bulk diode (amperes of current), and
+    // with positive Vgs stays off: a table of either would look plausible and be wrong.
+    if (config.is_pmos) {
+        for (const auto& [name, r] : axes) {
+            const double last = r->start + r->step * static_cast<double>(r->point_count() - 1);
+            if (std::min(r->start, last) >= 0.0 && std::max(r->start, last) > 0.0)
+                return "a PMOS is swept with negative voltages, but " + std::string(name) + " " + range_text(*r) +
+                       " is positive; sweep it as " + std::string(name) + "=(" + plain_number(0.0 - r->start) + ", " +
+                       plain_number(0.0 - r->stop) + ", " + plain_number(0.0 - r->step) +
+                       "), or give magnitudes to SimulationPool.characterise";
+        }
     }
     // Id, gm and gds, 8 bytes a point each; doubles, as the product may not fit 64 bits.
     const double points = static_cast<double>(config.lengths.point_count()) *
