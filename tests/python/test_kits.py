@@ -204,3 +204,14 @@ def test_a_warm_pool_parses_the_library_no_more(pool, gf180):
     assert sum(REUSED not in log for log in cold.logs) <= pool.workers
     assert all(REUSED in log for log in warm.logs)
     np.testing.assert_array_equal(first.id, second.id)
+
+
+def test_a_hand_written_device_is_characterised_like_the_preset(pool, gf180):
+    # The designer's own description of the same PMOS: the preset is a convenience, not a requirement.
+    by_hand = tavlo.Device("pfet_03v3", [gf180 / "design.ngspice", (gf180 / "sm141064.ngspice", "typical")],
+                           polarity="pmos", instance="M", scale=1.0, vdd=3.3, l_min=0.28e-6)
+    grid = dict(lengths=[0.28e-6, 1e-6], vgs=(0.0, 3.3, 0.1), vds=(0.0, 3.3, 0.3))
+    mine = pool.characterise(by_hand, **grid)
+    preset = pool.characterise(pdk.gf180mcu("pfet_03v3", root=gf180), **grid)
+    np.testing.assert_array_equal(mine.id, preset.id)
+    assert mine.id[:, -1, -1].min() > 1e-5  # a conducting PMOS, by magnitudes
