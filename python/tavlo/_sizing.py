@@ -149,10 +149,9 @@ def _gain_length(curves: _Curves, target: float, gm_id: float) -> float:
     """Shortest length where the gain-versus-length curve meets the target."""
     a, g = curves.lengths, curves.gain
     ok = np.flatnonzero(curves.valid())
-    for i in ok:
+    for i, j in zip(ok, list(ok[1:]) + [None]):
         if g[i] == target:
             return float(a[i])
-    for i, j in zip(ok[:-1], ok[1:]):
         if j == i + 1 and (g[i] - target) * (g[j] - target) < 0:
             lo, hi = math.log(a[i]), math.log(a[j])
             below = g[i] < target
