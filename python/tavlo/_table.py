@@ -11,6 +11,7 @@ import numpy as np
 
 from . import _files
 from ._charts import ChartsMixin
+from ._sizing import TableSizing, size as _size
 from .tavlo import DesignResult, LutConfig, TransistorLut
 
 __all__ = ["MosTable", "load_table"]
@@ -250,16 +251,46 @@ class MosTable(ChartsMixin):
 
     def design(self, *, gm_id: Optional[float] = None, gain: Optional[float] = None, ids: Optional[float] = None,
                vds: Optional[float] = None, gm_id_min: float = 5.0, gm_id_max: float = 25.0,
-               id_min: Optional[float] = None) -> DesignResult:
-        """Size a transistor with the gm/Id method (see ``TransistorLut.design``).
+               id_min: Optional[float] = None, l: Any = None) -> Union[DesignResult, "TableSizing"]:
+        """Size a transistor with the gm/Id method.
+
+        Without ``l`` and without a gm/Id plus gain pair this is ``TransistorLut.design``: with
+        gm/Id and Id targets it takes the shortest length that reaches the gm/Id.
+
+        ``l`` fixes the length: one length (between grid lengths too) or a sequence of candidate
+        lengths. At each, the operating point at the target gm/Id is read on every grid length
+        (as ``lookup("vgs", gm_id=...)`` finds it) and carried between neighbouring grid
+        lengths at constant gm/Id: Vgs linearly and the current density, gm/Id and gain
+        geometrically in L, which follows the device far better than mixing two devices at one
+        Vgs. Among candidates the one closest to the gain target wins (the shortest on ties or
+        without a gain target). With ``gain`` but no ``gm_id``, Vgs is where the gain meets its
+        target at that length.
+
+        With ``gm_id`` and ``gain`` but no ``l``, the length is where the gain at the target
+        gm/Id equals the target on the gain-versus-length curve over the whole length grid,
+        interpolated as above. Where the curve is not monotonic the shortest length meeting the
+        target is taken.
+
+        W scales the current density to ``ids`` (the characterised width without ``ids``).
+        ``constraint_errors`` are re-evaluated at the chosen point.
+
+        Raises
+        ------
+        ValueError
+            A target the table does not reach (named, with what it does reach), a gm/Id outside
+            ``[gm_id_min, gm_id_max]``, or a length outside the length axis.
 
         Examples
         --------
         >>> table.design(gm_id=15, ids=100e-6)                                    # doctest: +SKIP
         DesignResult(W=..., L=..., Vgs=..., Vds=0.900, Id=1.000e-4, gm/Id=15.00, gain=...)
+        >>> table.design(gm_id=15, ids=10e-6, l=0.5e-6)                           # doctest: +SKIP
+        >>> table.design(gm_id=15, gain=100, ids=10e-6)                           # doctest: +SKIP
         """
-        return self._lut.design(gm_id=gm_id, gain=gain, ids=ids, vds=vds, gm_id_min=gm_id_min,
-                                gm_id_max=gm_id_max, id_min=id_min)
+        if l is None and (gain is None or gm_id is None):
+            return self._lut.design(gm_id=gm_id, gain=gain, ids=ids, vds=vds, gm_id_min=gm_id_min,
+                                    gm_id_max=gm_id_max, id_min=id_min)
+        return _size(self, gm_id, gain, ids, vds, gm_id_min, gm_id_max, id_min, l)
 
     # -- lookups ------------------------------------------------------------------------------
 
@@ -361,14 +392,15 @@ class MosTable(ChartsMixin):
         with np.errstate(divide="ignore", invalid="ignore"):
             return top / bottom
 
-    def _crossing(self, key_parts: Tuple[str, Optional[str]], key: str, target: float, lam: float, v: float) -> float:
+    def _crossing(self, key_parts: Tuple[str, Optional[str]], key: str, target: float, lam: float, v: float,
+                  floor: float = _ID_FLOOR) -> float:
         """Vgs position where the key quantity meets the target, found as the sizing solver does."""
         n = self._vgs.size
         j = np.arange(n, dtype=np.float64)
         lam_j, v_j = np.full(n, lam), np.full(n, v)
         curve = np.asarray(self._at(*key_parts, lam_j, j, v_j), dtype=np.float64)
         id_curve = self._interpolate("id", lam_j, j, v_j)
-        curve = np.where((np.abs(id_curve) < _ID_FLOOR) | ~np.isfinite(curve), np.nan, curve)
+        curve = np.where((np.abs(id_curve) < floor) | ~np.isfinite(curve), np.nan, curve)
         g0, g1 = curve[:-1], curve[1:]
         brackets = ((g0 >= target) & (target >= g1)) | ((g0 <= target) & (target <= g1))
         hits = np.flatnonzero(brackets)  # NaN pairs compare False and drop out

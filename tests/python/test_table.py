@@ -254,8 +254,8 @@ def test_lookup_between_grid_points_agrees_with_the_sizing_solver(mos_table):
     assert mos_table.lookup("vgs", gm_id=12, **at) == plain.vgs
     assert mos_table.lookup("id", gm_id=12, **at) == pytest.approx(plain.id, rel=1e-12)
     assert mos_table.lookup("gm", vgs=plain.vgs, **at) == pytest.approx(plain.gm, rel=1e-9)
-    # A gain target refines between lengths: fractional in L as well as Vgs.
-    refined = mos_table.design(gm_id=10, gain=120.0)
+    # The native solver refines a gain target between lengths: fractional in L as well as Vgs.
+    refined = mos_table.lut.design(gm_id=10, gain=120.0)
     assert refined.l not in mos_table.lengths
     at = dict(l=refined.l, vgs=refined.vgs, vds=refined.vds)
     assert mos_table.lookup("gm_gds", **at) == pytest.approx(refined.gain, rel=1e-9)

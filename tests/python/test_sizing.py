@@ -1,0 +1,89 @@
+"""Sizing at a chosen length and for a gain target, checked against tables characterised at that length."""
+
+import re
+from pathlib import Path
+
+import numpy as np
+import pytest
+
+import tavlo
+from tavlo import pdk
+
+GF180 = Path(__file__).resolve().parents[2].parent / "shared" / "pdk" / "gf180mcu"
+SWEEP = dict(vgs=(0, 3.3, 0.01), vds=(0, 3.3, 0.05))
+GRID = [0.28e-6, 0.4e-6, 0.6e-6, 1.0e-6, 2.0e-6]  # uneven on purpose
+BETWEEN, GAIN, VDS = 0.8e-6, 150.0, 1.65
+
+
+@pytest.fixture(scope="module")
+def tables(worker_exe):
+    """The grid table, its gain-target sizing, and a table at exactly 0.8 µm and the length that sizing chose."""
+    if not (GF180 / "sm141064.ngspice").exists():
+        pytest.skip(f"gf180mcu model files not found in {GF180}")
+    dev = pdk.gf180mcu("nfet_03v3", root=str(GF180))
+    with tavlo.SimulationPool(2, 120.0, worker_exe) as pool:
+        grid = pool.characterise(dev, lengths=GRID, **SWEEP)
+        sized = grid.design(gm_id=15, gain=GAIN, ids=10e-6, vds=VDS)
+        exact = pool.characterise(dev, lengths=sorted([BETWEEN, sized.l]), **SWEEP)
+    return grid, sized, exact
+
+
+def test_a_given_length_between_grid_lengths_meets_gm_id_and_scales_w(tables):
+    grid, _, exact = tables
+    res = grid.design(gm_id=15, ids=10e-6, l=BETWEEN, vds=VDS)
+    assert res.l == BETWEEN and res.vds == VDS
+    assert [n for n, _ in res.constraint_errors] == ["gm/Id", "Ids"]
+    assert res.gm_over_id == pytest.approx(15, rel=0.01) and abs(res.constraint_errors[0][1]) < 0.01
+    assert res.id == pytest.approx(10e-6, rel=1e-12) and res.gm == pytest.approx(15 * 10e-6, rel=0.01)
+    # What a table characterised at that very length says.
+    truth_w = 10e-6 / exact.lookup("id_w", gm_id=15, l=BETWEEN, vds=VDS)
+    assert res.w == pytest.approx(truth_w, rel=0.05)
+    assert res.vgs == pytest.approx(exact.lookup("vgs", gm_id=15, l=BETWEEN, vds=VDS), abs=0.01)
+    assert res.gain == pytest.approx(exact.lookup("gm_gds", gm_id=15, l=BETWEEN, vds=VDS), rel=0.1)
+    assert re.fullmatch(r"DesignResult\(W=\d\.\d{3}e-\d+, L=8\.000e-7, Vgs=0\.\d{3}, Vds=1\.650, "
+                        r"Id=1\.000e-5, gm/Id=1[45]\.\d\d, gain=\d+\.\d\)", repr(res))
+    # On a grid length the answer is the table's own lookup; W doubles with the current.
+    on = grid.design(gm_id=15, ids=20e-6, l=GRID[2], vds=VDS)
+    assert on.vgs == pytest.approx(grid.lookup("vgs", gm_id=15, l=GRID[2], vds=VDS), abs=1e-12)
+    assert on.w == pytest.approx(20e-6 / grid.lookup("id_w", gm_id=15, l=GRID[2], vds=VDS), rel=1e-12)
+    # Candidates: the shortest without a gain target, the closest gain with one.
+    assert grid.design(gm_id=15, ids=10e-6, l=[2e-6, 0.4e-6, 1e-6]).l == 0.4e-6
+    long_gain = grid.design(gm_id=15, l=GRID[-1]).gain
+    assert grid.design(gm_id=15, gain=long_gain * 0.9, l=[0.4e-6, 2e-6, 1e-6]).l == 2e-6
+    # Without a length or gain target the native solver answers, unchanged.
+    native = grid.design(gm_id=15, ids=10e-6)
+    assert type(native) is tavlo.DesignResult and repr(native) == repr(grid.lut.design(gm_id=15, ids=10e-6))
+
+
+def test_a_gain_target_between_grid_lengths_holds_at_that_length(tables):
+    grid, sized, exact = tables
+    assert all(abs(sized.l - g) > 0.02e-6 for g in GRID) and GRID[0] < sized.l < GRID[-1]
+    assert [n for n, _ in sized.constraint_errors] == ["gm/Id", "gain", "Ids"]
+    assert abs(sized.constraint_errors[1][1]) < 1e-6 and sized.gain == pytest.approx(GAIN, rel=1e-6)
+    true_gain = exact.lookup("gm_gds", gm_id=15, l=sized.l, vds=VDS)
+    assert true_gain == pytest.approx(GAIN, rel=0.05)
+    assert sized.w == pytest.approx(10e-6 / exact.lookup("id_w", gm_id=15, l=sized.l, vds=VDS), rel=0.05)
+    # The gain grows with length, so a lower target takes a shorter channel.
+    assert grid.design(gm_id=15, gain=GAIN / 2, vds=VDS).l < sized.l
+
+
+def test_targets_the_table_cannot_meet_are_named(tables):
+    grid, _, _ = tables
+    cases = [
+        (dict(gm_id=40, ids=1e-6, l=1e-6), r"gm_id = 40 is not reached"),
+        (dict(gm_id=15, gain=1e5, ids=1e-6), r"gain = 100000 is not reached at gm_id = 15 over the lengths"),
+        (dict(gm_id=15, gain=1.0), r"gain = 1 is not reached"),
+        (dict(gm_id=15, l=10e-6), r"l = 1e-05 is outside the table's length axis"),
+        (dict(gm_id=15, l=1e-6, gm_id_max=12), r"outside \[gm_id_min, gm_id_max\] = \[5, 12\]"),
+        (dict(ids=1e-6, l=1e-6), r"give gm_id or gain with l"),
+    ]
+    for kwargs, message in cases:
+        with pytest.raises(ValueError, match=message):
+            grid.design(**kwargs)
+    # Bad arguments read as they do without a length.
+    for bad in (dict(ids=-1.0), dict(vds=5.0), dict(gain=float("nan"))):
+        with pytest.raises(ValueError) as native:
+            grid.design(gm_id=15, **bad)
+        with pytest.raises(ValueError) as ours:
+            grid.design(gm_id=15, l=1e-6, **bad)
+        assert str(ours.value) == str(native.value)
