@@ -333,16 +333,37 @@ class MosTable(ChartsMixin):
                vsb: Optional[float] = None) -> DesignResult:
         """Size a transistor with the gm/Id method (see ``TransistorLut.design``).
 
-        ``vbs`` (or ``vsb`` = -vbs) picks the body bias of a table over Vbs: one of its
-        ``vbs_axis`` values, default 0.
+        ``vbs`` (or ``vsb`` = -vbs) is the body bias of a table over Vbs, default 0; between its
+        ``vbs_axis`` values the table is interpolated linearly in Vbs, as ``lookup`` reads it.
 
         Examples
         --------
         >>> table.design(gm_id=15, ids=100e-6)                                    # doctest: +SKIP
         DesignResult(W=..., L=..., Vgs=..., Vds=0.900, Id=1.000e-4, gm/Id=15.00, gain=...)
         """
-        return self.at_vbs(vbs, vsb=vsb)._lut.design(gm_id=gm_id, gain=gain, ids=ids, vds=vds, gm_id_min=gm_id_min,
-                                gm_id_max=gm_id_max, id_min=id_min)
+        return self._lut_at(vbs, vsb).design(gm_id=gm_id, gain=gain, ids=ids, vds=vds, gm_id_min=gm_id_min,
+                                             gm_id_max=gm_id_max, id_min=id_min)
+
+    def _lut_at(self, vbs: Any, vsb: Any) -> TransistorLut:
+        """The native table at a body bias: a grid Vbs's own, else one interpolated linearly in Vbs
+        from the two either side, as lookups read it."""
+        x = _body_argument(vbs, vsb)
+        if self._subs is None or x is None:
+            return self.at_vbs(x)._lut
+        try:
+            x = float(x)
+        except (TypeError, ValueError):
+            raise ValueError(f"vbs must be one number here, got {x!r}") from None
+        axis = self._axes["vbs"]
+        if np.any(np.abs(axis.values - x) <= axis.slack + 1e-12):
+            return self.at_vbs(x)._lut
+        axis.check(np.float64(x))
+        b = float(axis.locate(np.float64(x)))
+        k = min(len(self._subs) - 2, int(b))
+        t = b - k
+        lo, hi = self._subs[k], self._subs[k + 1]
+        blend = {name: (1.0 - t) * lo._tables[name] + t * hi._tables[name] for name in _BASE}
+        return TransistorLut._from_arrays(self.width, x, self._lengths, self._vgs, self._vds, **blend)
 
     # -- lookups ------------------------------------------------------------------------------
 

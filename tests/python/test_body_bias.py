@@ -69,11 +69,18 @@ def test_lookups_and_design_take_the_body_bias(tables):
     np.testing.assert_array_equal(swept.lookup("id", vbs=[[0.0], [-1.0]], **at),
                                   [fixed[0].lookup("id", **at), fixed[2].lookup("id", **at)])
     assert swept.lookup("id", l=0.5e-6, vgs=1.2, vds=1.65) == fixed[0].lookup("id", l=0.5e-6, vgs=1.2, vds=1.65)
-    # The body effect asks a higher Vgs for the same gm/Id.
-    assert swept.design(gm_id=12, ids=10e-6, vsb=1.0).vgs > swept.design(gm_id=12, ids=10e-6).vgs + 0.1
+    # The body effect asks a higher Vgs for the same gm/Id; between grid values design() sizes on
+    # the table interpolated in Vbs, and its bias reads back through lookup at that Vbs.
+    vgs = [swept.design(gm_id=12, ids=10e-6, vsb=s).vgs for s in (0.0, 0.1, 0.5, 1.0)]
+    assert vgs[0] < vgs[1] < vgs[2] < vgs[3] and vgs[3] > vgs[0] + 0.1, vgs
+    mid = swept.design(gm_id=12, ids=10e-6, vbs=-0.1)
+    bias = dict(l=mid.l, vgs=mid.vgs, vds=mid.vds, vbs=-0.1)
+    assert swept.lookup("gm_id", **bias) == pytest.approx(mid.gm_over_id, rel=1e-12)
+    assert swept.lookup("id_w", **bias) * mid.w == pytest.approx(10e-6, rel=1e-9)
 
     errors = [
-        (lambda: swept.design(gm_id=12, ids=10e-6, vbs=-0.25), "vbs = -0.25 V is not on .* vbs = 0, -0.5, -1 V"),
+        (lambda: swept.design(gm_id=12, ids=10e-6, vsb=1.25), "vbs = -1.25 is outside the table's Vbs axis"),
+        (lambda: swept.at_vbs(-0.25), "vbs = -0.25 V is not on .* vbs = 0, -0.5, -1 V"),
         (lambda: swept.lookup("id", vbs=-1.5, **at), "vbs = -1.5 is outside the table's Vbs axis"),
         (lambda: swept.lookup("id", vbs=0.0, vsb=0.0, **at), "give vbs or vsb"),
         (lambda: fixed[1].lookup("id", vbs=0.0, **at), "characterised at vbs = -0.5 V only"),
