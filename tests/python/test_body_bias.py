@@ -19,18 +19,28 @@ def sized(result):
 
 
 @pytest.fixture(scope="module")
-def tables(worker_exe):
-    """Per polarity: the sweep table and one fixed-Vbs table per value, characterised once."""
+def gf180():
     if not (GF180 / "sm141064.ngspice").exists():
         pytest.skip(f"gf180mcu model files not found in {GF180}")
+    return GF180
+
+
+@pytest.fixture(scope="module")
+def pool(worker_exe):
+    with tavlo.SimulationPool(2, 120.0, worker_exe) as p:
+        yield p
+
+
+@pytest.fixture(scope="module")
+def tables(pool, gf180):
+    """Per polarity: the sweep table and one fixed-Vbs table per value, characterised once."""
     made = {}
-    with tavlo.SimulationPool(2, 120.0, worker_exe) as pool:
-        for name in ("nfet_03v3", "pfet_03v3"):
-            device = pdk.gf180mcu(name, root=GF180)
-            # The PMOS takes the designer's vsb, in magnitudes, as a (start, stop, step) sweep.
-            swept = (pool.characterise(device, vbs=VBS, **GRID) if name.startswith("n")
-                     else pool.characterise(device, vsb=(0.0, 1.0, 0.5), **GRID))
-            made[name] = swept, [pool.characterise(device, vbs=v, **GRID) for v in VBS]
+    for name in ("nfet_03v3", "pfet_03v3"):
+        device = pdk.gf180mcu(name, root=gf180)
+        # The PMOS takes the designer's vsb, in magnitudes, as a (start, stop, step) sweep.
+        swept = (pool.characterise(device, vbs=VBS, **GRID) if name.startswith("n")
+                 else pool.characterise(device, vsb=(0.0, 1.0, 0.5), **GRID))
+        made[name] = swept, [pool.characterise(device, vbs=v, **GRID) for v in VBS]
     return made
 
 
@@ -103,3 +113,15 @@ def test_a_file_keeps_the_vbs_axis(tables, tmp_path):
         at = dict(l=0.6e-6, vgs=1.0, vds=2.0, vbs=-0.7)
         assert loaded.lookup("gm_gds", **at) == swept.lookup("gm_gds", **at)
         assert sized(loaded.design(gm_id=10, ids=5e-6, vbs=-1.0)) == sized(swept.design(gm_id=10, ids=5e-6, vbs=-1.0))
+
+
+def test_a_bad_body_bias_is_named(pool, gf180):
+    device = pdk.gf180mcu("nfet_03v3", root=gf180)
+    cases = [(dict(vbs=-0.5, vsb=0.5), "give vbs or vsb"),
+             (dict(vbs=[0.0, -0.5, -0.5]), "vbs values must be .* strictly increasing or decreasing"),
+             (dict(vsb=[]), "vsb must be a number, a .start, stop, step. tuple or a non-empty list"),
+             (dict(vsb=(0.0, 1.0, -0.5)), "vsb .* the step goes away from stop"),
+             (dict(vbs="low"), "vbs must be a number")]
+    for kw, message in cases:
+        with pytest.raises(ValueError, match=message):
+            pool.characterise(device, **GRID, **kw)
