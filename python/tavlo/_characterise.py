@@ -64,6 +64,29 @@ def _range(value: Any, what: str) -> np.ndarray:
     return start + step * np.arange(n + 1, dtype=np.float64)
 
 
+def _body_bias(vbs: Any, vsb: Any) -> Tuple[float, Optional[np.ndarray]]:
+    """(fixed Vbs, None) or (NaN, Vbs axis) from the vbs or vsb argument; vsb = -vbs."""
+    if vbs is not None and vsb is not None:
+        raise ValueError(f"give vbs or vsb (= -vbs), not both; got vbs={vbs!r}, vsb={vsb!r}")
+    name, value, sign = ("vsb", vsb, -1.0) if vsb is not None else ("vbs", 0.0 if vbs is None else vbs, 1.0)
+    if isinstance(value, tuple) and len(value) == 3:
+        axis = _range(value, name)
+    elif isinstance(value, (list, tuple, np.ndarray)):
+        try:
+            axis = np.asarray(value, dtype=np.float64)
+        except (TypeError, ValueError):
+            axis = np.empty((0, 0))
+        if axis.ndim != 1 or axis.size == 0:
+            raise ValueError(f"{name} must be a number, a (start, stop, step) tuple or a non-empty list of "
+                             f"numbers (V), got {value!r}")
+        steps = np.diff(axis)
+        if not np.all(np.isfinite(axis)) or not (np.all(steps > 0) or np.all(steps < 0)):
+            raise ValueError(f"{name} values must be finite and strictly increasing or decreasing, got {axis.tolist()}")
+    else:
+        return sign * _number(value, name) + 0.0, None  # + 0.0: vsb=0 gives vbs 0, not -0
+    return math.nan, sign * axis + 0.0
+
+
 def _lengths(value: Any) -> np.ndarray:
     if isinstance(value, tuple) and len(value) == 3:
         lengths = _range(value, "lengths")
@@ -142,10 +165,10 @@ def _chunks(n: int, k: int) -> List[Tuple[int, int]]:
 
 
 def characterise(pool: "SimulationPool", device: Device, lengths: Any = None, vgs: Any = None,
-                 vds: Any = None, vbs: float = 0.0, temperature: Optional[float] = None,
+                 vds: Any = None, vbs: Any = None, vsb: Any = None, temperature: Optional[float] = None,
                  n_chunks: Optional[int] = None, width: float = 1e-6, progress: Any = None) -> "MosTable":
-    """Characterise ``device`` over lengths × Vgs × Vds on the pool's workers; see
-    :meth:`SimulationPool.characterise`."""
+    """Characterise ``device`` over lengths × Vgs × Vds, and Vbs when it is swept, on the pool's
+    workers; see :meth:`SimulationPool.characterise`."""
     from ._table import MosTable
 
     if not isinstance(device, Device):
@@ -157,7 +180,8 @@ def characterise(pool: "SimulationPool", device: Device, lengths: Any = None, vg
     for name, axis in (("vgs", vgs_axis), ("vds", vds_axis)):
         if axis.size < 2:
             raise ValueError(f"{name} must give at least 2 points, got {axis.tolist()}")
-    vbs = _number(vbs, "vbs")
+    fixed_vbs, vbs_axis = _body_bias(vbs, vsb)
+    vbs_values = np.array([fixed_vbs]) if vbs_axis is None else vbs_axis
     temperature = device.temperature if temperature is None else _number(temperature, "temperature")
     width = _number(width, "width")
     if width <= 0:
@@ -185,13 +209,13 @@ def characterise(pool: "SimulationPool", device: Device, lengths: Any = None, vg
     vds_sweep = (sign * vds_axis[0], sign * vds_axis[-1], sign * (vds_axis[1] - vds_axis[0]))
     vgs_step = sign * (vgs_axis[1] - vgs_axis[0])
 
-    def job(li: int, first: int, stop: int) -> Tuple[np.ndarray, Dict[str, np.ndarray]]:
+    def job(bi: int, li: int, first: int, stop: int) -> Tuple[np.ndarray, Dict[str, np.ndarray]]:
         vgs_sweep = (sign * vgs_axis[first], sign * vgs_axis[stop - 1], vgs_step)
-        where = (f"{device.name or device.model} at L={ls[li]:.6g} m, "
+        where = (f"{device.name or device.model} at L={ls[li]:.6g} m, Vbs={vbs_values[bi]:.6g} V, "
                  f"Vgs {vgs_axis[first]:.6g}..{vgs_axis[stop - 1]:.6g} V")
         try:
-            params, commands = job_request(device, float(ls[li]), sign * vbs, vgs_sweep, vds_sweep)
-            result = pool.run_simulation(netlist, commands, f"char-l{li}-vgs{first}", params=params,
+            params, commands = job_request(device, float(ls[li]), sign * vbs_values[bi], vgs_sweep, vds_sweep)
+            result = pool.run_simulation(netlist, commands, f"char-b{bi}-l{li}-vgs{first}", params=params,
                                          return_vectors=saved_vectors(device))
         except RuntimeError as exc:
             raise RuntimeError(f"characterisation of {where} failed: {exc}") from exc
@@ -210,38 +234,54 @@ def characterise(pool: "SimulationPool", device: Device, lengths: Any = None, vg
         # The drain current flows into the Vds source's negative side: Id = -I(Vds).
         return (-sign) * branch.reshape(rows, n_vds), _device_outputs(result, device, (rows, n_vds))
 
-    ids = np.empty((ls.size, n_vgs, n_vds))
-    shown = Progress(progress, ls.size * len(chunks), "characterising")
-    parts: Dict[str, List[Tuple[int, int, int, np.ndarray]]] = {}
+    n_b = vbs_values.size
+    ids = np.empty((n_b, ls.size, n_vgs, n_vds))
+    shown = Progress(progress, n_b * ls.size * len(chunks), "characterising")
+    parts: List[Dict[str, List[Tuple[int, int, int, np.ndarray]]]] = [{} for _ in range(n_b)]
     executor = cf.ThreadPoolExecutor(max_workers=max(2 * pool.workers, 1), thread_name_prefix="tavlo-char")
     try:
-        futures = {executor.submit(job, li, first, stop): (li, first, stop)
-                   for li in range(ls.size) for first, stop in chunks}
+        futures = {executor.submit(job, bi, li, first, stop): (bi, li, first, stop)
+                   for bi in range(n_b) for li in range(ls.size) for first, stop in chunks}
         for future in futures:
             future.add_done_callback(lambda f: f.cancelled() or shown.advance())
         done, _ = cf.wait(futures, return_when=cf.FIRST_EXCEPTION)
         failed = [f for f in done if f.exception() is not None]
         if failed:
             raise failed[0].exception()  # type: ignore[misc]
-        for future, (li, first, stop) in futures.items():
-            ids[li, first:stop], outputs = future.result()
+        for future, (bi, li, first, stop) in futures.items():
+            ids[bi, li, first:stop], outputs = future.result()
             for key, values in outputs.items():
-                parts.setdefault(key, []).append((li, first, stop, values))
+                parts[bi].setdefault(key, []).append((li, first, stop, values))
     finally:
         # Queued jobs are dropped; running ones finish in their worker and are discarded.
         executor.shutdown(wait=False, cancel_futures=True)
         shown.close()
 
-    quantities = _assemble(parts, len(futures), (ls.size, n_vgs, n_vds), sign)
-    quantities["gm_fd"] = np.gradient(ids, vgs_axis, axis=1)
-    quantities["gds_fd"] = np.gradient(ids, vds_axis, axis=2)
-    # The model's own derivatives where it gives them: exact, where differences over the grid are not.
-    gm = quantities.pop("gm", quantities["gm_fd"])
-    gds = quantities.pop("gds", quantities["gds_fd"])
-    lut = TransistorLut._from_arrays(width, vbs, ls, vgs_axis, vds_axis, ids, gm, gds)
-    table = MosTable(lut, None, quantities=quantities)
-    table.source = dict(device.describe(), temperature=temperature, width=width, vbs=vbs,
-                        mirrored=device.polarity == "pmos")
+    source = dict(device.describe(), temperature=temperature, width=width, mirrored=device.polarity == "pmos")
+    subs = []
+    for bi, x in enumerate(vbs_values):
+        quantities = _assemble(parts[bi], len(futures) // n_b, (ls.size, n_vgs, n_vds), sign)
+        quantities["gm_fd"] = np.gradient(ids[bi], vgs_axis, axis=1)
+        quantities["gds_fd"] = np.gradient(ids[bi], vds_axis, axis=2)
+        # The model's own derivatives where it gives them: exact, where differences over the grid are not.
+        gm = quantities.pop("gm", quantities["gm_fd"])
+        gds = quantities.pop("gds", quantities["gds_fd"])
+        lut = TransistorLut._from_arrays(width, float(x), ls, vgs_axis, vds_axis, ids[bi], gm, gds)
+        sub = MosTable(lut, None, quantities=quantities)
+        sub.source = dict(source, vbs=float(x))
+        subs.append(sub)
+    if vbs_axis is None:
+        return subs[0]
+    # A quantity some Vbs lacks is left out of the whole table rather than partly filled.
+    common = set.intersection(*(set(sub.quantities) for sub in subs))
+    if any(set(sub.quantities) != common for sub in subs):
+        subs = [MosTable(sub.lut, None, quantities={k: sub.quantity(k) for k in sub.quantities
+                                                    if k in common and k not in ("id", "gm", "gds", "ft")})
+                for sub in subs]
+        for sub, x in zip(subs, vbs_values):
+            sub.source = dict(source, vbs=float(x))
+    table = MosTable._stack(subs, vbs_axis)
+    table.source = dict(source, vbs=vbs_axis.tolist())
     return table
 
 

@@ -11,7 +11,7 @@ import os
 import re
 import secrets
 import warnings
-from typing import Any, Callable, Dict, NamedTuple, Optional, Tuple, Union
+from typing import Any, Callable, Dict, List, NamedTuple, Optional, Tuple, Union
 
 import numpy as np
 
@@ -22,7 +22,8 @@ __all__ = ["FORMAT", "VERSION", "CSV_HEADER", "QUANTITY_PREFIX", "Loaded", "repl
 PathLike = Union[str, "os.PathLike[str]"]
 
 FORMAT = "tavlo.MosTable"
-# 2: further quantities as 'q_<name>' arrays and the table's source as a JSON string.
+# 2: further quantities as 'q_<name>' arrays and the table's source as a JSON string; a table over a
+# Vbs sweep adds 'vbs_axis' and its arrays are L × Vbs × Vgs × Vds.
 VERSION = 2
 CSV_HEADER = "L,Vgs,Vds,Id,gm,gds"
 _BASE = ("id", "gm", "gds")
@@ -37,6 +38,9 @@ class Loaded(NamedTuple):
     fail: Callable[[str], ValueError]  # how to report what is wrong with the file
     quantities: Dict[str, np.ndarray]
     source: Optional[Dict[str, Any]]
+    vbs_axis: Optional[np.ndarray] = None
+    # Over a Vbs sweep: the native table and further quantities at each vbs_axis value.
+    subs: Optional[List[Tuple[TransistorLut, Dict[str, np.ndarray]]]] = None
 
 
 def replace_atomically(path: PathLike, write: Callable[[str], None]) -> None:
@@ -124,10 +128,27 @@ def _npz_table(data: Any, fail: Any, allow_control: bool) -> Loaded:
         version = int(get("version", "fiu", 0))
         if version > VERSION:
             raise fail(f"version {version} is newer than this tavlo reads ({VERSION}); upgrade tavlo")
+        vbs_axis = get("vbs_axis", "fiu", 1).astype(np.float64) if "vbs_axis" in data.files else None
+        ndim = 3 if vbs_axis is None else 4
         parts = {key: get(key, "fiu", 1) for key in ("lengths", "vgs", "vds")}
-        parts.update({key: get(key, "fiu", 3) for key in _BASE})
+        parts.update({key: get(key, "fiu", ndim) for key in _BASE})
+        quantities = {key[len(QUANTITY_PREFIX):]: get(key, "fiu", ndim)
+                      for key in data.files if key.startswith(QUANTITY_PREFIX)}
+        width = float(get("width", "fiu", 0))
+        subs = None
         try:
-            lut = TransistorLut._from_arrays(float(get("width", "fiu", 0)), float(get("vbs", "fiu", 0)), **parts)
+            if vbs_axis is None:
+                lut = TransistorLut._from_arrays(width, float(get("vbs", "fiu", 0)), **parts)
+            else:
+                for name, array in (*((k, parts[k]) for k in _BASE), *quantities.items()):
+                    if array.shape[1] != vbs_axis.size:
+                        raise ValueError(f"'{name}' has {array.shape[1]} Vbs entries, the Vbs axis {vbs_axis.size}")
+                axes = {k: parts[k] for k in ("lengths", "vgs", "vds")}
+                subs = [(TransistorLut._from_arrays(width, float(x), **axes,
+                                                    **{k: np.ascontiguousarray(parts[k][:, i]) for k in _BASE}),
+                         {k: np.ascontiguousarray(q[:, i]) for k, q in quantities.items()})
+                        for i, x in enumerate(vbs_axis)]
+                lut = subs[0][0]
         except ValueError as exc:
             raise fail(str(exc)) from exc
         config = None
@@ -146,8 +167,6 @@ def _npz_table(data: Any, fail: Any, allow_control: bool) -> Loaded:
                 raise fail(f"its stored model card holds commands ({found.group(1)!r} line), which would run "
                            "when table.config is characterised again; inspect table files from others before "
                            "use, and pass allow_control=True to load it anyway")
-        quantities = {key[len(QUANTITY_PREFIX):]: get(key, "fiu", 3)
-                      for key in data.files if key.startswith(QUANTITY_PREFIX)}
         source = None
         if "source" in data.files:
             try:
@@ -156,7 +175,7 @@ def _npz_table(data: Any, fail: Any, allow_control: bool) -> Loaded:
                 raise fail(f"'source' is not valid JSON: {exc}") from exc
             if not isinstance(source, dict):
                 raise fail(f"'source' must hold a JSON object, got {type(source).__name__}")
-    return Loaded(lut, config, fail, quantities, source)
+    return Loaded(lut, config, fail, quantities, source, vbs_axis, subs)
 
 
 def _triple(value: np.ndarray, fail: Any) -> np.ndarray:

@@ -253,8 +253,13 @@ class SimulationPool:
             Sweeps (V); default 0 to the device's supply. For a PMOS give magnitudes: the device
             is biased with the voltages negated and the table reads like an NMOS one (positive
             voltages and the current out of the drain).
-        vbs : float
-            Body-source voltage (V), mirrored like the others for a PMOS.
+        vbs : float, (start, stop, step) or list, optional
+            Body-source voltage (V), default 0, mirrored like the others for a PMOS. A sweep (a
+            tuple of three or a list of values) gives a table over L × Vbs × Vgs × Vds whose
+            lookups and ``design`` take ``vbs=``; one value keeps the table 3-D.
+        vsb : same forms, optional
+            The body bias as the designer's source-bulk voltage instead, vsb = -vbs (positive is
+            reverse bias, for a PMOS too).
         temperature : float, optional
             °C; default the device's.
         n_chunks : int, optional

@@ -5,7 +5,7 @@ from __future__ import annotations
 import json
 import math
 import os
-from typing import Any, Dict, Optional, Tuple, Union
+from typing import Any, Dict, List, Optional, Sequence, Tuple, Union
 
 import numpy as np
 
@@ -22,7 +22,7 @@ PathLike = Union[str, "os.PathLike[str]"]
 _ID_FLOOR = 1e-12
 
 _BASE = ("id", "gm", "gds")
-_AXIS_TEXT = {"l": ("length", "m"), "vgs": ("Vgs", "V"), "vds": ("Vds", "V")}
+_AXIS_TEXT = {"l": ("length", "m"), "vgs": ("Vgs", "V"), "vds": ("Vds", "V"), "vbs": ("Vbs", "V")}
 
 
 def _sci(x: float) -> str:
@@ -150,6 +150,8 @@ class MosTable(ChartsMixin):
             raise TypeError(f"config must be a LutConfig or None, got {type(config).__name__}")
         self._lut = lut
         self._config = config
+        self._subs: Optional[List["MosTable"]] = None  # per-Vbs tables, ascending Vbs, when Vbs is swept
+        self._vbs_axis: Optional[np.ndarray] = None
         self._lengths = lut._length_axis
         self._vgs, self._vds = lut.vgs, lut.vds
         shape = (self._lengths.size, self._vgs.size, self._vds.size)
@@ -172,12 +174,39 @@ class MosTable(ChartsMixin):
         flips = tuple(slice(None, None, -1) if self._axes[k].flipped else slice(None) for k in ("l", "vgs", "vds"))
         self._ascending = {name: np.ascontiguousarray(t[flips]) for name, t in self._tables.items()}
 
+    @classmethod
+    def _stack(cls, subs: Sequence["MosTable"], vbs_axis: Any) -> "MosTable":
+        """One table over L × Vbs × Vgs × Vds from one 3-D table per Vbs, given in the order of vbs_axis."""
+        axis = np.array(vbs_axis, dtype=np.float64).reshape(-1)
+        if axis.size == 0 or axis.size != len(subs):
+            raise ValueError(f"vbs_axis has {axis.size} values for {len(subs)} tables")
+        first = subs[0]
+        for sub in subs:
+            if not isinstance(sub, MosTable) or sub._subs is not None:
+                raise ValueError("a table over Vbs is built from tables at one Vbs each")
+            if not (sub.width == first.width and tuple(sub._tables) == tuple(first._tables)
+                    and all(np.array_equal(getattr(sub, a), getattr(first, a)) for a in ("_lengths", "_vgs", "_vds"))):
+                raise ValueError("the tables at each Vbs must share width, axes and quantities")
+        self = cls.__new__(cls)
+        self._lut = first._lut
+        self._config = None
+        self._lengths, self._vgs, self._vds = first._lengths, first._vgs, first._vds
+        self._tables = {name: np.stack([sub._tables[name] for sub in subs], axis=1) for name in first._tables}
+        for array in (axis, *self._tables.values()):
+            array.flags.writeable = False
+        self._vbs_axis = axis
+        self._axes = dict(first._axes, vbs=_Axis("vbs", axis))
+        self._subs = [subs[i] for i in np.argsort(axis)]  # ascending, as the interpolation reads them
+        self._ascending = {}
+        return self
+
     # -- the arrays ---------------------------------------------------------------------------
 
     @property
     def lut(self) -> TransistorLut:
-        """The native table (what ``design`` and ``to_csv`` run on)."""
-        return self._lut
+        """The native table (what ``design`` and ``to_csv`` run on); for a table over Vbs, the one
+        at Vbs = 0 (``at_vbs(v).lut`` for another)."""
+        return self._lut if self._subs is None else self.at_vbs(0.0)._lut
 
     @property
     def config(self) -> Optional[LutConfig]:
@@ -191,8 +220,55 @@ class MosTable(ChartsMixin):
 
     @property
     def vbs(self) -> float:
-        """Bulk-source voltage of the characterisation (V); NaN when unknown."""
-        return self._lut.vbs
+        """Bulk-source voltage of the characterisation (V); NaN when unknown or swept (see ``vbs_axis``)."""
+        return math.nan if self._subs is not None else self._lut.vbs
+
+    @property
+    def vbs_axis(self) -> Optional[np.ndarray]:
+        """Vbs axis (V), shape ``(n_vbs,)``, of a table characterised over a Vbs sweep; None for
+        one at a single Vbs. A PMOS table reads it in magnitudes like its Vgs and Vds."""
+        return self._vbs_axis
+
+    @property
+    def vsb(self) -> Optional[np.ndarray]:
+        """The Vbs axis as the designer's source-bulk voltage, -vbs_axis (positive is reverse bias)."""
+        return None if self._vbs_axis is None else -self._vbs_axis + 0.0
+
+    def at_vbs(self, vbs: Any = None, *, vsb: Any = None) -> "MosTable":
+        """The 3-D table at one Vbs on the grid (default 0); a table at one Vbs gives itself
+        (refusing another Vbs).
+
+        Raises
+        ------
+        ValueError
+            For a Vbs that is not on the table's Vbs axis (the message lists the values).
+        """
+        x = _body_argument(vbs, vsb)
+        if x is None:
+            if self._subs is None:
+                return self
+            x = 0.0
+        try:
+            x = float(x)
+        except (TypeError, ValueError):
+            raise ValueError(f"vbs must be one number here, got {x!r}") from None
+        if self._subs is None:
+            self._check_fixed_vbs(np.float64(x))
+            return self
+        axis = self._axes["vbs"]
+        hit = np.flatnonzero(np.abs(axis.values - x) <= axis.slack + 1e-12)
+        if hit.size == 0:
+            values = ", ".join(f"{v:g}" for v in self._vbs_axis)
+            raise ValueError(f"vbs = {x:g} V is not on this table's Vbs axis; it has tables at vbs = {values} V")
+        return self._subs[int(hit[0])]
+
+    def _check_fixed_vbs(self, x: np.ndarray) -> None:
+        """A table at one known Vbs answers only there."""
+        mine = self._lut.vbs
+        if math.isfinite(mine) and np.any(np.abs(x - mine) > 1e-9 * max(1.0, abs(mine))):
+            first = float(np.ravel(x)[np.argmax(np.ravel(np.abs(x - mine)))])
+            raise ValueError(f"vbs = {first:g} V: this table was characterised at vbs = {mine:g} V only")
+
 
     @property
     def lengths(self) -> np.ndarray:
@@ -211,17 +287,17 @@ class MosTable(ChartsMixin):
 
     @property
     def id(self) -> np.ndarray:
-        """Drain current (A), shape ``(n_l, n_vgs, n_vds)``."""
+        """Drain current (A), shape ``(n_l, n_vgs, n_vds)``, or ``(n_l, n_vbs, n_vgs, n_vds)`` over a Vbs sweep."""
         return self._tables["id"]
 
     @property
     def gm(self) -> np.ndarray:
-        """Transconductance dId/dVgs (S), shape ``(n_l, n_vgs, n_vds)``."""
+        """Transconductance dId/dVgs (S), shape ``(n_l, n_vgs, n_vds)``, or ``(n_l, n_vbs, n_vgs, n_vds)`` over a Vbs sweep."""
         return self._tables["gm"]
 
     @property
     def gds(self) -> np.ndarray:
-        """Output conductance dId/dVds (S), shape ``(n_l, n_vgs, n_vds)``."""
+        """Output conductance dId/dVds (S), shape ``(n_l, n_vgs, n_vds)``, or ``(n_l, n_vbs, n_vgs, n_vds)`` over a Vbs sweep."""
         return self._tables["gds"]
 
     @property
@@ -231,7 +307,7 @@ class MosTable(ChartsMixin):
         return tuple(self._tables)
 
     def quantity(self, name: str) -> np.ndarray:
-        """The array of one stored quantity (see ``quantities``), shape ``(n_l, n_vgs, n_vds)``."""
+        """The array of one stored quantity (see ``quantities``), shaped like ``id``."""
         if name not in self._tables:
             raise ValueError(f"this table has no quantity {name!r}; it has {', '.join(self._tables)}")
         return self._tables[name]
@@ -245,13 +321,17 @@ class MosTable(ChartsMixin):
         parts.append(f"L={_sci(ls[0])}" if ls.size == 1 else f"L={_sci(ls[0])}..{_sci(ls[-1])} ({ls.size} pts)")
         for name, axis in (("Vgs", self._vgs), ("Vds", self._vds)):
             parts.append(f"{name}={axis[0]:.3f}..{axis[-1]:.3f} ({axis.size} pts)")
+        if self._vbs_axis is not None:
+            b = self._vbs_axis
+            parts.append(f"Vbs={b[0]:.3f}" if b.size == 1 else f"Vbs={b[0]:.3f}..{b[-1]:.3f} ({b.size} pts)")
         return f"MosTable({', '.join(parts)})"
 
     # -- sizing -------------------------------------------------------------------------------
 
     def design(self, *, gm_id: Optional[float] = None, gain: Optional[float] = None, ids: Optional[float] = None,
                vds: Optional[float] = None, gm_id_min: float = 5.0, gm_id_max: float = 25.0,
-               id_min: Optional[float] = None, l: Any = None) -> Union[DesignResult, "TableSizing"]:
+               id_min: Optional[float] = None, l: Any = None, vbs: Optional[float] = None,
+               vsb: Optional[float] = None) -> Union[DesignResult, "TableSizing"]:
         """Size a transistor with the gm/Id method.
 
         Without ``l`` and without a gm/Id plus gain pair this is ``TransistorLut.design``: with
@@ -271,6 +351,10 @@ class MosTable(ChartsMixin):
         interpolated as above. Where the curve is not monotonic the shortest length meeting the
         target is taken.
 
+        On a table over a body-bias sweep, ``vbs`` (or ``vsb`` = -vbs) picks the body bias (default
+        0); between grid values the native sizing reads the table interpolated linearly in Vbs,
+        while ``l`` and gain-across-lengths sizing take grid values only.
+
         W scales the current density to ``ids`` (the characterised width without ``ids``).
         ``constraint_errors`` are re-evaluated at the chosen point.
 
@@ -280,6 +364,9 @@ class MosTable(ChartsMixin):
             A target the table does not reach (named, with what it does reach), a gm/Id outside
             ``[gm_id_min, gm_id_max]``, or a length outside the length axis.
 
+        ``vbs`` (or ``vsb`` = -vbs) is the body bias of a table over Vbs, default 0; between its
+        ``vbs_axis`` values the table is interpolated linearly in Vbs, as ``lookup`` reads it.
+
         Examples
         --------
         >>> table.design(gm_id=15, ids=100e-6)                                    # doctest: +SKIP
@@ -288,14 +375,36 @@ class MosTable(ChartsMixin):
         >>> table.design(gm_id=15, gain=100, ids=10e-6)                           # doctest: +SKIP
         """
         if l is None and (gain is None or gm_id is None):
-            return self._lut.design(gm_id=gm_id, gain=gain, ids=ids, vds=vds, gm_id_min=gm_id_min,
-                                    gm_id_max=gm_id_max, id_min=id_min)
-        return _size(self, gm_id, gain, ids, vds, gm_id_min, gm_id_max, id_min, l)
+            return self._lut_at(vbs, vsb).design(gm_id=gm_id, gain=gain, ids=ids, vds=vds, gm_id_min=gm_id_min,
+                                                 gm_id_max=gm_id_max, id_min=id_min)
+        table = self.at_vbs(vbs, vsb=vsb)
+        return _size(table, gm_id, gain, ids, vds, gm_id_min, gm_id_max, id_min, l)
+
+    def _lut_at(self, vbs: Any, vsb: Any) -> TransistorLut:
+        """The native table at a body bias: a grid Vbs's own, else one interpolated linearly in Vbs
+        from the two either side, as lookups read it."""
+        x = _body_argument(vbs, vsb)
+        if self._subs is None or x is None:
+            return self.at_vbs(x)._lut
+        try:
+            x = float(x)
+        except (TypeError, ValueError):
+            raise ValueError(f"vbs must be one number here, got {x!r}") from None
+        axis = self._axes["vbs"]
+        if np.any(np.abs(axis.values - x) <= axis.slack + 1e-12):
+            return self.at_vbs(x)._lut
+        axis.check(np.float64(x))
+        b = float(axis.locate(np.float64(x)))
+        k = min(len(self._subs) - 2, int(b))
+        t = b - k
+        lo, hi = self._subs[k], self._subs[k + 1]
+        blend = {name: (1.0 - t) * lo._tables[name] + t * hi._tables[name] for name in _BASE}
+        return TransistorLut._from_arrays(self.width, x, self._lengths, self._vgs, self._vds, **blend)
 
     # -- lookups ------------------------------------------------------------------------------
 
     def lookup(self, quantity: str, *, l: Any = None, vgs: Any = None, vds: Any = None,
-               **target: Any) -> Union[float, np.ndarray]:
+               vbs: Any = None, vsb: Any = None, **target: Any) -> Union[float, np.ndarray]:
         """Read the table between grid points, interpolating as ``design`` does.
 
         Three forms:
@@ -311,7 +420,9 @@ class MosTable(ChartsMixin):
           from the highest Vgs down, skipping points where abs(Id) is below 1 pA.
 
         ``l`` may be left out for a single-length table; ``vds`` defaults to the one ``design``
-        uses (the middle of the Vds axis); ``vgs`` left out means the whole Vgs axis. Array
+        uses (the middle of the Vds axis); ``vgs`` left out means the whole Vgs axis. ``vbs`` (or
+        ``vsb`` = -vbs) is the body bias, default 0, interpolated linearly between the tables of a
+        Vbs sweep; a table at one Vbs answers only at that one. Array
         arguments broadcast against each other (NumPy rules) and give an array; scalars give a float.
 
         Raises
@@ -340,19 +451,36 @@ class MosTable(ChartsMixin):
         self._axes["vds"].check(vds_arr)
         lam = self._axes["l"].locate(l_arr)
         v = self._axes["vds"].locate(vds_arr)
+        body = _body_argument(vbs, vsb)
+        b = None
+        if self._subs is None:
+            if body is not None:
+                self._check_fixed_vbs(_as_float_array(body, "vbs"))
+        else:
+            vbs_arr = _as_float_array(0.0 if body is None else body, "vbs")
+            self._axes["vbs"].check(vbs_arr)
+            b = self._axes["vbs"].locate(vbs_arr)
 
         if cross is None:
             vgs_arr = _as_float_array(self._vgs if vgs is None else vgs, "vgs")
             self._axes["vgs"].check(vgs_arr)
-            lam, p, v = np.broadcast_arrays(lam, self._axes["vgs"].locate(vgs_arr), v)
-            out = self._at(num, den, lam, p, v)
+            p = self._axes["vgs"].locate(vgs_arr)
+            if b is None:
+                lam, p, v = np.broadcast_arrays(lam, p, v)
+            else:
+                lam, p, v, b = np.broadcast_arrays(lam, p, v, b)
+            out = self._at(num, den, lam, p, v, b)
         else:
             key_parts, key, values = cross
-            lam, v, values = np.broadcast_arrays(lam, v, values)
+            if b is None:
+                lam, v, values = np.broadcast_arrays(lam, v, values)
+            else:
+                lam, v, values, b = np.broadcast_arrays(lam, v, values, b)
             p = np.empty(values.shape)
             for idx in np.ndindex(values.shape):
-                p[idx] = self._crossing(key_parts, key, float(values[idx]), float(lam[idx]), float(v[idx]))
-            out = self._axes["vgs"].value_at(p) if num == "vgs" else self._at(num, den, lam, p, v)
+                p[idx] = self._crossing(key_parts, key, float(values[idx]), float(lam[idx]), float(v[idx]),
+                                        b=None if b is None else float(b[idx]))
+            out = self._axes["vgs"].value_at(p) if num == "vgs" else self._at(num, den, lam, p, v, b)
         return float(out) if np.ndim(out) == 0 else out
 
     def _length_argument(self, l: Any) -> np.ndarray:
@@ -366,11 +494,24 @@ class MosTable(ChartsMixin):
         self._axes["l"].check(l_arr)
         return l_arr
 
-    def _interpolate(self, name: str, lam: np.ndarray, p: np.ndarray, v: np.ndarray) -> np.ndarray:
-        """The native trilinear scheme: corners clamped to the table, weights not."""
+    def _interpolate(self, name: str, lam: np.ndarray, p: np.ndarray, v: np.ndarray,
+                     b: Optional[np.ndarray] = None) -> np.ndarray:
+        """The native trilinear scheme: corners clamped to the table, weights not; then linear in
+        Vbs between the tables either side of position b."""
         if name == "ft":  # a ratio like gm_cgg, each side interpolated on its own
             with np.errstate(divide="ignore", invalid="ignore"):
-                return self._interpolate("gm", lam, p, v) / (2 * math.pi * self._interpolate("cgg", lam, p, v))
+                return self._interpolate("gm", lam, p, v, b) / (2 * math.pi * self._interpolate("cgg", lam, p, v, b))
+        if self._subs is not None:
+            subs = self._subs
+            if len(subs) == 1:
+                return subs[0]._interpolate(name, lam, p, v)
+            k = np.minimum(len(subs) - 2, _index(b))
+            t = b - k
+            out = np.zeros(np.broadcast(lam, p, v, b).shape)
+            for i in np.unique(k):  # one pair of neighbouring tables at a time
+                lo, hi = subs[i]._interpolate(name, lam, p, v), subs[i + 1]._interpolate(name, lam, p, v)
+                out = np.where(k == i, (1.0 - t) * lo + t * hi, out)
+            return out
         table = self._ascending[name]
         nl, nvgs, _ = table.shape
         i = np.minimum(max(nl - 2, 0), _index(lam))
@@ -384,22 +525,24 @@ class MosTable(ChartsMixin):
         # Same terms in the same order as the native code, so the sums round alike.
         return tv * ((1.0 - tl) * c01) + (1.0 - tv) * ((1.0 - tl) * c00) + (1.0 - tv) * (tl * c10) + tv * (tl * c11)
 
-    def _at(self, num: str, den: Optional[str], lam: np.ndarray, p: np.ndarray, v: np.ndarray) -> np.ndarray:
-        top = self._interpolate(num, lam, p, v)
+    def _at(self, num: str, den: Optional[str], lam: np.ndarray, p: np.ndarray, v: np.ndarray,
+            b: Optional[np.ndarray] = None) -> np.ndarray:
+        top = self._interpolate(num, lam, p, v, b)
         if den is None:
             return top
-        bottom = self.width if den == "w" else self._interpolate(den, lam, p, v)
+        bottom = self.width if den == "w" else self._interpolate(den, lam, p, v, b)
         with np.errstate(divide="ignore", invalid="ignore"):
             return top / bottom
 
     def _crossing(self, key_parts: Tuple[str, Optional[str]], key: str, target: float, lam: float, v: float,
-                  floor: float = _ID_FLOOR) -> float:
+                  floor: float = _ID_FLOOR, b: Optional[float] = None) -> float:
         """Vgs position where the key quantity meets the target, found as the sizing solver does."""
         n = self._vgs.size
         j = np.arange(n, dtype=np.float64)
         lam_j, v_j = np.full(n, lam), np.full(n, v)
-        curve = np.asarray(self._at(*key_parts, lam_j, j, v_j), dtype=np.float64)
-        id_curve = self._interpolate("id", lam_j, j, v_j)
+        b_j = None if b is None else np.full(n, b)
+        curve = np.asarray(self._at(*key_parts, lam_j, j, v_j, b_j), dtype=np.float64)
+        id_curve = self._interpolate("id", lam_j, j, v_j, b_j)
         curve = np.where((np.abs(id_curve) < floor) | ~np.isfinite(curve), np.nan, curve)
         g0, g1 = curve[:-1], curve[1:]
         brackets = ((g0 >= target) & (target >= g1)) | ((g0 <= target) & (target <= g1))
@@ -408,6 +551,8 @@ class MosTable(ChartsMixin):
             finite = curve[np.isfinite(curve)]
             reach = f"[{finite.min():.4g}, {finite.max():.4g}]" if finite.size else "nothing (Id below 1 pA)"
             at = f"l = {self._axes['l'].value_at(np.float64(lam)):g} m, vds = {self._axes['vds'].value_at(np.float64(v)):g} V"
+            if b is not None:
+                at += f", vbs = {self._axes['vbs'].value_at(np.float64(b)):g} V"
             raise ValueError(f"{key} = {target:g} is not reached at {at}: the curve over Vgs spans {reach}")
         m = int(hits[-1]) + 1  # the highest-Vgs pair, as the solver takes it
         a, b = curve[m - 1], curve[m]
@@ -448,10 +593,16 @@ class MosTable(ChartsMixin):
                 arrays["config_model_file"] = np.array(c.model_file)
             if c.model_section is not None:
                 arrays["config_model_section"] = np.array(c.model_section)
+        if self._vbs_axis is not None:
+            arrays["vbs_axis"] = np.asarray(self._vbs_axis)
         _files.write_npz(path, arrays)
 
     def to_csv(self, path: PathLike) -> None:
-        """Write the ``L,Vgs,Vds,Id,gm,gds`` CSV file (replaced whole or not at all)."""
+        """Write the ``L,Vgs,Vds,Id,gm,gds`` CSV file (replaced whole or not at all); a table over
+        Vbs has no such layout, write ``at_vbs(v).to_csv(...)`` per Vbs."""
+        if self._subs is not None:
+            raise ValueError("a CSV table holds one Vbs; write at_vbs(v).to_csv(path) for each of "
+                             f"vbs = {', '.join(f'{x:g}' for x in self._vbs_axis)} V, or save() the whole table")
         self._lut.to_csv(path)
 
 
@@ -460,6 +611,15 @@ def _plain(value: Any) -> Any:
     if isinstance(value, np.generic):
         return value.item()
     raise TypeError(f"table.source holds {type(value).__name__}, which a table file cannot record")
+
+
+def _body_argument(vbs: Any, vsb: Any) -> Any:
+    """The body bias as Vbs from a vbs or vsb (= -vbs) argument; None when neither is given."""
+    if vbs is not None and vsb is not None:
+        raise ValueError(f"give vbs or vsb (= -vbs), not both; got vbs={vbs!r}, vsb={vsb!r}")
+    if vsb is not None:
+        return -_as_float_array(vsb, "vsb") + 0.0
+    return vbs
 
 
 def _lerp_rows(table: np.ndarray, i: np.ndarray, j: np.ndarray, v: np.ndarray) -> np.ndarray:
@@ -498,7 +658,11 @@ def load_table(path: PathLike, *, width: Optional[float] = None, vbs: Optional[f
     """
     loaded = _files.read_table(path, width, vbs, allow_control)
     try:
-        table = MosTable(loaded.lut, loaded.config, quantities=loaded.quantities)
+        if loaded.vbs_axis is None:
+            table = MosTable(loaded.lut, loaded.config, quantities=loaded.quantities)
+        else:
+            subs = [MosTable(lut, None, quantities=quantities) for lut, quantities in loaded.subs]
+            table = MosTable._stack(subs, loaded.vbs_axis)
     except ValueError as exc:
         raise loaded.fail(str(exc)) from exc
     if loaded.source is not None:
