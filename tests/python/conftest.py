@@ -9,6 +9,8 @@ from pathlib import Path
 import pytest
 
 HERE = Path(__file__).parent
+# The gf180mcu model files beside the repository (shared/pdk); kit tests skip when they are absent.
+GF180 = HERE.resolve().parents[1].parent / "shared" / "pdk" / "gf180mcu"
 
 
 def child_processes(state=None):
@@ -88,3 +90,19 @@ def mos_table(worker_exe):
                              model_card=CLM_CARD)
     with tavlo.SimulationPool(2, 60.0, worker_exe) as pool:
         return pool.generate_lut(config, progress=False)
+
+
+@pytest.fixture(scope="module")
+def gf180():
+    if not (GF180 / "sm141064.ngspice").exists():
+        pytest.skip(f"gf180mcu model files not found in {GF180}")
+    return GF180
+
+
+@pytest.fixture(scope="module")
+def kit_pool(worker_exe):
+    """A pool per module for process-kit work, closed at the module's end."""
+    import tavlo
+
+    with tavlo.SimulationPool(2, 300.0, worker_exe) as pool:
+        yield pool

@@ -1,7 +1,6 @@
 """Tables over a body-bias sweep on gf180 through real ngspice: equal to fixed-Vbs tables, physical,
 read and sized at a chosen Vbs, and kept whole by table files."""
 
-from pathlib import Path
 
 import numpy as np
 import pytest
@@ -9,7 +8,6 @@ import pytest
 import tavlo
 from tavlo import pdk
 
-GF180 = Path(__file__).resolve().parents[2].parent / "shared" / "pdk" / "gf180mcu"
 GRID = dict(lengths=[0.28e-6, 1e-6], vgs=(0.0, 3.3, 0.1), vds=(0.0, 3.3, 0.3), n_chunks=1)
 VBS = [0.0, -0.5, -1.0]
 
@@ -18,17 +16,7 @@ def sized(result):
     return (result.w, result.l, result.id, result.vgs, result.vds, result.gm, result.gds, result.gain)
 
 
-@pytest.fixture(scope="module")
-def gf180():
-    if not (GF180 / "sm141064.ngspice").exists():
-        pytest.skip(f"gf180mcu model files not found in {GF180}")
-    return GF180
 
-
-@pytest.fixture(scope="module")
-def pool(worker_exe):
-    with tavlo.SimulationPool(2, 120.0, worker_exe) as p:
-        yield p
 
 
 @pytest.fixture(scope="module")
@@ -125,3 +113,8 @@ def test_a_bad_body_bias_is_named(pool, gf180):
     for kw, message in cases:
         with pytest.raises(ValueError, match=message):
             pool.characterise(device, **GRID, **kw)
+
+
+@pytest.fixture(scope="module")
+def pool(kit_pool):
+    return kit_pool

@@ -10,8 +10,6 @@ import pytest
 import tavlo
 from tavlo import pdk
 
-GF180 = Path(__file__).resolve().parents[2].parent / "shared" / "pdk" / "gf180mcu"
-
 
 @pytest.fixture(scope="module")
 def sky130_lib():
@@ -21,17 +19,7 @@ def sky130_lib():
         pytest.skip(f"no sky130 kit (scripts/setup.sh installs it): {exc}")
 
 
-@pytest.fixture(scope="module")
-def gf180():
-    if not (GF180 / "sm141064.ngspice").exists():
-        pytest.skip(f"gf180mcu model files not found in {GF180}")
-    return GF180
 
-
-@pytest.fixture(scope="module")
-def pool(worker_exe):
-    with tavlo.SimulationPool(2, 120.0, worker_exe) as p:
-        yield p
 
 
 class PlainNgspice:
@@ -215,3 +203,8 @@ def test_a_hand_written_device_is_characterised_like_the_preset(pool, gf180):
     preset = pool.characterise(pdk.gf180mcu("pfet_03v3", root=gf180), **grid)
     np.testing.assert_array_equal(mine.id, preset.id)
     assert mine.id[:, -1, -1].min() > 1e-5  # a conducting PMOS, by magnitudes
+
+
+@pytest.fixture(scope="module")
+def pool(kit_pool):
+    return kit_pool

@@ -1,15 +1,13 @@
 """Sizing at a chosen length and for a gain target, checked against tables characterised at that length."""
 
 import re
-from pathlib import Path
 
-import numpy as np
 import pytest
 
 import tavlo
 from tavlo import pdk
 
-GF180 = Path(__file__).resolve().parents[2].parent / "shared" / "pdk" / "gf180mcu"
+from conftest import GF180
 SWEEP = dict(vgs=(0, 3.3, 0.01), vds=(0, 3.3, 0.05))
 GRID = [0.28e-6, 0.4e-6, 0.6e-6, 1.0e-6, 2.0e-6]  # uneven on purpose
 BETWEEN, GAIN, VDS = 0.8e-6, 150.0, 1.65
