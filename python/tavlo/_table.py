@@ -170,9 +170,13 @@ class MosTable(ChartsMixin):
         for array in (self._lengths, self._vgs, self._vds, *self._tables.values()):
             array.flags.writeable = False
         self._axes = {key: _Axis(key, a) for key, a in (("l", self._lengths), ("vgs", self._vgs), ("vds", self._vds))}
-        # Tables in ascending axis order, as the interpolation reads them.
+        self._ascending = self._in_ascending_order()
+
+    def _in_ascending_order(self) -> Dict[str, np.ndarray]:
+        """The tables in ascending axis order, as the interpolation reads them (copies only of
+        tables swept downwards)."""
         flips = tuple(slice(None, None, -1) if self._axes[k].flipped else slice(None) for k in ("l", "vgs", "vds"))
-        self._ascending = {name: np.ascontiguousarray(t[flips]) for name, t in self._tables.items()}
+        return {name: np.ascontiguousarray(t[flips]) for name, t in self._tables.items()}
 
     @classmethod
     def _stack(cls, subs: Sequence["MosTable"], vbs_axis: Any) -> "MosTable":
@@ -191,9 +195,15 @@ class MosTable(ChartsMixin):
         self._lut = first._lut
         self._config = None
         self._lengths, self._vgs, self._vds = first._lengths, first._vgs, first._vds
-        self._tables = {name: np.stack([sub._tables[name] for sub in subs], axis=1) for name in first._tables}
-        for array in (axis, *self._tables.values()):
+        # One block per quantity, Vbs first, so that each per-Vbs table is a contiguous view of it and
+        # the data is held once; the 4-D arrays users read are views of the same blocks.
+        blocks = {name: np.stack([sub._tables[name] for sub in subs]) for name in first._tables}
+        for array in (axis, *blocks.values()):
             array.flags.writeable = False
+        self._tables = {name: np.moveaxis(block, 0, 1) for name, block in blocks.items()}
+        for k, sub in enumerate(subs):
+            sub._tables = {name: block[k] for name, block in blocks.items()}
+            sub._ascending = sub._in_ascending_order()
         self._vbs_axis = axis
         self._axes = dict(first._axes, vbs=_Axis("vbs", axis))
         self._subs = [subs[i] for i in np.argsort(axis)]  # ascending, as the interpolation reads them
@@ -355,6 +365,10 @@ class MosTable(ChartsMixin):
         0); between grid values the native sizing reads the table interpolated linearly in Vbs,
         while ``l`` and gain-across-lengths sizing take grid values only.
 
+        A PMOS table swept towards negative voltages (a ``LutConfig`` with ``device_type="pmos"``)
+        is sized in magnitudes, like the PMOS tables of ``characterise``: targets and the result
+        carry |Vgs|, |Vds| and |Id|.
+
         W scales the current density to ``ids`` (the characterised width without ``ids``).
         ``constraint_errors`` are re-evaluated at the chosen point.
 
@@ -374,11 +388,32 @@ class MosTable(ChartsMixin):
         >>> table.design(gm_id=15, ids=10e-6, l=0.5e-6)                           # doctest: +SKIP
         >>> table.design(gm_id=15, gain=100, ids=10e-6)                           # doctest: +SKIP
         """
+        mirror = self._magnitudes()
+        if mirror is not None:
+            magnitude = lambda x: None if x is None else abs(float(x))  # noqa: E731
+            return mirror.design(gm_id=magnitude(gm_id), gain=gain, ids=magnitude(ids), vds=magnitude(vds),
+                                 gm_id_min=gm_id_min, gm_id_max=gm_id_max, id_min=magnitude(id_min), l=l,
+                                 vbs=None if vbs is None else -float(vbs), vsb=vsb)
         if l is None and (gain is None or gm_id is None):
             return self._lut_at(vbs, vsb).design(gm_id=gm_id, gain=gain, ids=ids, vds=vds, gm_id_min=gm_id_min,
                                                  gm_id_max=gm_id_max, id_min=id_min)
         table = self.at_vbs(vbs, vsb=vsb)
         return _size(table, gm_id, gain, ids, vds, gm_id_min, gm_id_max, id_min, l)
+
+    def _magnitudes(self) -> Optional["MosTable"]:
+        """A PMOS table swept towards negative voltages as magnitudes (|Vgs|, |Vds|, Id > 0), which
+        the sizing reads like an NMOS table; None for any other table."""
+        if (self._config is None or self._config.device_type != "pmos" or self._subs is not None
+                or not (self._vgs.max() <= 0.0 and self._vds.max() <= 0.0 and self._vgs.min() < 0.0)):
+            return None
+        if getattr(self, "_mirror", None) is None:
+            # Ascending magnitudes whichever way the sweeps ran.
+            flip = tuple(slice(None, None, -1) if a[-1] > a[0] else slice(None) for a in (self._vgs, self._vds))
+            t = {name: self._tables[name][(slice(None),) + flip] for name in _BASE}
+            lut = TransistorLut._from_arrays(self.width, -self.vbs, self._lengths, -self._vgs[flip[0]],
+                                             -self._vds[flip[1]], -t["id"], t["gm"], t["gds"])
+            self._mirror = MosTable(lut)
+        return self._mirror
 
     def _lut_at(self, vbs: Any, vsb: Any) -> TransistorLut:
         """The native table at a body bias: a grid Vbs's own, else one interpolated linearly in Vbs

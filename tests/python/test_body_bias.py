@@ -118,3 +118,22 @@ def test_a_bad_body_bias_is_named(pool, gf180):
 @pytest.fixture(scope="module")
 def pool(kit_pool):
     return kit_pool
+
+
+def test_a_table_over_vbs_holds_its_data_once(pool, gf180):
+    import tracemalloc
+
+    device = pdk.gf180mcu("nfet_03v3", root=gf180)
+    tracemalloc.start()
+    try:
+        table = pool.characterise(device, vbs=VBS, lengths=[0.28e-6, 1e-6], vgs=(0.0, 3.3, 0.02),
+                                  vds=(0.0, 3.3, 0.04), n_chunks=1)
+        held = tracemalloc.get_traced_memory()[0]
+    finally:
+        tracemalloc.stop()
+    own = sum(table.quantity(q).nbytes for q in table.quantities)
+    # NumPy's buffers are traced; the native per-Vbs tables keep id, gm and gds besides.
+    native = 3 * table.id.nbytes
+    assert held + native <= 1.3 * own, (held, native, own)
+    # The per-Vbs tables read the same data.
+    assert np.shares_memory(table.at_vbs(-0.5).quantity("vth"), table.quantity("vth"))

@@ -13,6 +13,8 @@ from tavlo._characterise import DEVICE_QUANTITIES, instance_path, netlist_for
 BSIM4_CARD = ".model nch nmos level=54 version=4.8.2\n"
 LEVEL3_CARD = (".model nch nmos level=3 tox=10n vto=0.7 kp=80u gamma=0.5 phi=0.6 nsub=1e17 nss=0 nfs=1e11 "
                "xj=0.05u ld=0.01u delta=0 theta=0.1 eta=0 kappa=0.2\n")
+PMOS_CARD = (".model pch pmos level=3 tox=10n vto=-0.7 kp=40u gamma=0.6 phi=0.6 nsub=1e17 nss=0 nfs=1e11 "
+             "xj=0.05u ld=0.01u delta=0 theta=0.1 eta=0 kappa=0.2\n")
 GRID = dict(vgs=(0.0, 1.8, 0.05), vds=(0.0, 1.8, 0.1))
 
 
@@ -187,6 +189,14 @@ def test_built_in_cards_give_a_threshold_and_a_finite_gain(pool, polarity):
         assert 0.6 < vth < 0.8, (length, vth)
     gain = table.lookup("gm_gds", l=0.5e-6, vgs=s * 1.0, vds=s * 0.9)
     assert 10 < gain < 500, gain
+    # Sized in magnitudes for either polarity, whichever way the PMOS sweeps ran; checked on the card.
+    res = table.design(gm_id=12, ids=10e-6, vds=s * 0.9)
+    card = LEVEL3_CARD if polarity == "nmos" else PMOS_CARD
+    op = pool.run_simulation(f"check\n{card}M1 d g 0 0 {card.split()[1]} W={res.w} L={res.l}\n"
+                             f"Vgs g 0 {s * res.vgs}\nVds d 0 {s * res.vds}\n.end\n",
+                             ["save vds#branch @m1[gm]", "op"])
+    ids = abs(op.vector("vds#branch")[0])
+    assert ids == pytest.approx(10e-6, rel=0.01) and op.vector("@m1[gm]")[0] / ids == pytest.approx(12, rel=0.02), res
     if polarity == "pmos":  # the NMOS-like sweeps would give a PMOS's diode current as a table
         with pytest.raises(ValueError, match=r"vgs \(0, 1.8, 0.05\) is positive; sweep it as vgs=\(0, -1.8, -0.05\)"):
             pool.generate_lut(tavlo.LutConfig("pmos"))
