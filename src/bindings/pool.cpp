@@ -135,25 +135,78 @@ void park_if_finalizing() {
         for (;;) ::pause();
 }
 
-/// Waits for `work` with the interpreter lock released; Ctrl-C abandons the call and raises.
+/// Hands a call's completed-job count to a Python callable(done, total) whenever it changes.
+class JobReporter {
+public:
+    JobReporter(nb::handle callback, const CallState& call) : callback_(callback), call_(call) {}
+    /// With the interpreter lock held; false when the callable raised (the error is set).
+    bool report() {
+        if (!callback_.is_valid() || callback_.is_none()) return true;
+        const std::size_t done = call_.jobs_done(), total = call_.jobs_total();
+        if (total == 0 || done == shown_) return true;
+        shown_ = done;
+        try {
+            callback_(done, total);
+        } catch (nb::python_error& e) {
+            e.restore();
+            return false;
+        }
+        return true;
+    }
+
+private:
+    nb::handle callback_;
+    const CallState& call_;
+    std::size_t shown_ = 0;
+};
+
+/// Waits for `work` with the interpreter lock released; Ctrl-C (or an error raised by the
+/// progress callable) abandons the call and raises.
 template <class T>
-T wait_releasing_gil(PySimulationPool& self, asio::awaitable<T> work, CallState& call) {
+T wait_releasing_gil(PySimulationPool& self, asio::awaitable<T> work, CallState& call,
+                     nb::handle progress = nb::handle()) {
     std::optional<T> out;
     asio::any_io_executor executor = self.runtime->get_executor();
+    JobReporter reporter(progress, call);
     {
         nb::gil_scoped_release release;  // the work touches no Python object
-        out = block_on(executor, std::move(work), [] {
+        out = block_on(executor, std::move(work), [&reporter] {
             park_if_finalizing();
             nb::gil_scoped_acquire acquire;
-            return PyErr_CheckSignals() != 0;
+            return PyErr_CheckSignals() != 0 || !reporter.report();
         });
         park_if_finalizing();
     }
-    if (!out) {
+    if (!out || !reporter.report()) {
         call.abandon();
-        throw nb::python_error();  // KeyboardInterrupt (or whatever the signal handler raised)
+        throw nb::python_error();  // KeyboardInterrupt, or whatever the signal handler or callable raised
     }
     return std::move(*out);
+}
+
+/// One request, on the calling thread when a worker is idle (no hand-off to the runtime's
+/// threads and back), else through the runtime.
+Reply run_releasing_gil(PySimulationPool& self, SimulationRequest request, std::shared_ptr<CallState> call) {
+    Reply reply = NgspiceError::worker_crashed("no answer");
+    WorkerPool::Here here;
+    {
+        nb::gil_scoped_release release;
+        here = self.pool->run_here(
+            request,
+            [] {
+                park_if_finalizing();
+                nb::gil_scoped_acquire acquire;
+                return PyErr_CheckSignals() != 0;
+            },
+            reply);
+        park_if_finalizing();
+    }
+    if (here == WorkerPool::Here::Interrupted) {
+        call->abandon();
+        throw nb::python_error();
+    }
+    if (here == WorkerPool::Here::Done) return reply;
+    return wait_releasing_gil(self, self.pool->run_simulation(std::move(request), call), *call);
 }
 
 LutConfig to_core_config(const PyLutConfig& c) {
@@ -249,7 +302,7 @@ void register_pool(nb::module_& m) {
                 if (!return_vectors.is_none()) req.return_vectors = to_str_list(return_vectors, "return_vectors");
                 PySimulationPool::Call hold(self);
                 auto call = std::make_shared<CallState>();
-                Reply reply = wait_releasing_gil(self, self.pool->run_simulation(std::move(req), call), *call);
+                Reply reply = run_releasing_gil(self, std::move(req), call);
                 if (!reply) raise_error(reply.error());
                 return PySimulationResult{std::move(*reply)};
             },
@@ -274,7 +327,9 @@ void register_pool(nb::module_& m) {
             "    :class:`SimulationResult`\n")
         .def(
             "generate_lut",
-            [](PySimulationPool& self, nb::handle config, nb::handle n_chunks) {
+            [](PySimulationPool& self, nb::handle config, nb::handle n_chunks, nb::handle progress) {
+                if (!progress.is_none() && !PyCallable_Check(progress.ptr()))
+                    arg_type_error("progress", "expected None or a callable(done, total), got " + type_name_of(progress));
                 if (!nb::isinstance<PyLutConfig>(config))
                     arg_type_error("config", "expected LutConfig, got " + type_name_of(config));
                 std::optional<std::uint32_t> chunks;
@@ -284,12 +339,13 @@ void register_pool(nb::module_& m) {
                 std::uint32_t k = chunks ? *chunks : default_chunk_count(core, self.workers);
                 auto call = std::make_shared<CallState>();
                 Result<TransistorLut> lut = wait_releasing_gil(
-                    self, generate_lut(self.pool, std::move(core), k, std::nullopt, call), *call);
+                    self, generate_lut(self.pool, std::move(core), k, std::nullopt, call), *call, progress);
                 if (!lut) raise_error(lut.error());
                 return PyTransistorLut{std::move(*lut)};
             },
-            "config"_a, "n_chunks"_a = nb::none(),
-            nb::sig("def generate_lut(self, config: LutConfig, n_chunks: int | None = None) -> TransistorLut"),
+            "config"_a, "n_chunks"_a = nb::none(), nb::kw_only(), "progress"_a = nb::none(),
+            nb::sig("def generate_lut(self, config: LutConfig, n_chunks: int | None = None, *, "
+                    "progress: collections.abc.Callable[[int, int], object] | None = None) -> TransistorLut"),
             "Generate a transistor look-up table.\n"
             "\n"
             "Args:\n"
@@ -297,6 +353,8 @@ void register_pool(nb::module_& m) {
             "    n_chunks: Number of parallel Vgs chunks. Without it each chunk targets about\n"
             "        50K data points, collapsing to the worker count for small grids and scaling\n"
             "        up for large ones.\n"
+            "    progress: Called as ``progress(done, total)`` with the jobs completed so far,\n"
+            "        from the calling thread, at most every 100 ms; what it raises ends the call.\n"
             "\n"
             "Returns:\n"
             "    :class:`TransistorLut`\n");

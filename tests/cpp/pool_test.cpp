@@ -112,3 +112,43 @@ TEST(Pool, CloseEndsBusyWorkersAndAnswersEveryCaller) {
     EXPECT_EQ(failed.load(), 12);  // both workers hang, so nothing could finish
     EXPECT_EQ(pool->live_processes(), 0u);
 }
+
+// Calling threads that run requests themselves on idle workers, and callers queued through the
+// runtime, share the workers: each gets its own answer, crashes among them included, and a worker
+// that failed on a calling thread is replaced by its task.
+TEST(Pool, CallingThreadsAndTheRuntimeShareTheWorkers) {
+    ::signal(SIGPIPE, SIG_IGN);
+    asio::thread_pool rt(2);
+    auto created = WorkerPool::create(rt.get_executor(), 2, std::chrono::seconds(30), fake_worker());
+    ASSERT_TRUE(created.ok());
+    std::shared_ptr<WorkerPool> pool = *created;
+    std::atomic<int> here{0}, wrong{0}, crashes{0};
+    auto caller = [&](int base) {
+        for (int i = 0; i < 40; ++i) {
+            const int value = base + i;
+            SimulationRequest req = request(i % 13 == 12 ? "crash" : "echo", value);
+            req.id = "r" + std::to_string(value);
+            Reply r = NgspiceError::worker_crashed("unset");
+            WorkerPool::Here how = pool->run_here(req, [] { return false; }, r);
+            if (how == WorkerPool::Here::Done)
+                ++here;
+            else
+                r = run(rt, *pool, req);
+            if (i % 13 == 12)
+                crashes += !r.ok();
+            else if (!r.ok() || r->id != req.id || r->vectors.at(0).real.at(0) != value)
+                ++wrong;
+        }
+    };
+    std::vector<std::thread> threads;
+    for (int t = 0; t < 3; ++t) threads.emplace_back(caller, 1000 * t);
+    for (auto& t : threads) t.join();
+    EXPECT_EQ(wrong.load(), 0);
+    EXPECT_EQ(crashes.load(), 9);
+    EXPECT_GT(here.load(), 0);
+    EXPECT_EQ(pool->live_processes(), 2u);
+    pool->close(std::chrono::milliseconds(100));
+    rt.join();
+    pool->close();
+    EXPECT_EQ(pool->live_processes(), 0u);
+}

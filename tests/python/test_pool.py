@@ -102,6 +102,18 @@ def test_timed_out_worker_is_killed_and_its_late_answer_never_delivered(fake_wor
     assert "[pool] worker 0: crashed during simulation — worker timed out after 1s" in capfd.readouterr().err
 
 
+def test_an_interrupted_call_leaves_its_late_answer_to_its_worker(fake_worker, capfd):
+    pool = tavlo._SimulationPool(1, 30.0, fake_worker)
+    _, pid = value_and_pid(pool.run_simulation(netlist(value=0), ["run"]))
+    threading.Timer(0.2, os.kill, (os.getpid(), signal.SIGINT)).start()
+    with pytest.raises(KeyboardInterrupt):
+        pool.run_simulation(netlist("slow", 111, "SLOW_SECS=0.6"), ["run"])
+    # The next caller gets its own answer from the same worker, which read and dropped the late one.
+    assert value_and_pid(pool.run_simulation(netlist(value=222), ["run"])) == (222, pid)
+    pool.close()
+    assert pool_lines(capfd.readouterr().err) == ["[pool] worker 0: channel closed, exiting"]
+
+
 def test_a_worker_that_stops_reading_times_out_the_write(fake_worker):
     pool = tavlo._SimulationPool(1, 1.0, fake_worker)
     pool.run_simulation(netlist("stall-after"), ["run"])

@@ -75,9 +75,26 @@ private:
     std::shared_ptr<CallState> call_;
 };
 
+/// What an idle worker is told when a calling thread gives it back (see WorkerPool::run_here).
+enum class Control {
+    None,     // a request to run
+    Respawn,  // the exchange failed: replace the process, logging it
+    Recycle,  // healthy but due for replacement: replace it quietly
+    Drain,    // its caller left before the answer: read and drop it
+};
+
 struct QueueItem {
     SimulationRequest request;
     ReplySender reply;
+    Control control = Control::None;
+};
+
+/// One worker task's process and bookkeeping. Its task owns it; a calling thread may use it only
+/// while it holds the task's lease from the queue.
+struct WorkerSlot {
+    std::size_t index;
+    WorkerProcess proc;
+    std::uint64_t rss_baseline = 0;
 };
 
 /// The bounded request queue. Idle workers wait in arrival order and are handed the next item
@@ -126,8 +143,9 @@ public:
         refused.reply.send(std::move(why));
     }
 
-    /// The next item, or nothing once the queue is closed.
-    asio::awaitable<std::optional<QueueItem>> pop() {
+    /// The next item, or nothing once the queue is closed. While the worker waits here, a calling
+    /// thread may lease `slot` (lease()).
+    asio::awaitable<std::optional<QueueItem>> pop(WorkerSlot* slot) {
         auto ex = co_await asio::this_coro::executor;
         std::shared_ptr<Waiter> waiter;
         {
@@ -148,11 +166,47 @@ public:
             }
             if (closed_) co_return std::nullopt;
             waiter = std::make_shared<Waiter>(ex);
+            waiter->slot = slot;
             poppers_.push_back(waiter);
         }
         co_await waiter->signal.async_receive(use_tuple);
         std::lock_guard lock(mu_);
         co_return std::move(waiter->item);
+    }
+
+    class Lease;
+
+    /// The worker idle longest, lent to the calling thread, when nothing is queued; its task stays
+    /// waiting in pop() until the lease is given back.
+    std::optional<Lease> lease();
+
+    /// Ends a lease: `control` tells the worker what to do first; None makes it idle again (or
+    /// hands it the next queued item). A closed queue ends the worker's task.
+    void give_back(std::shared_ptr<void> waiter, Control control) {
+        auto w = std::static_pointer_cast<Waiter>(waiter);
+        {
+            std::unique_lock lock(mu_);
+            if (closed_) {
+                w->item.reset();
+            } else if (control != Control::None) {
+                w->item.emplace(QueueItem{{}, ReplySender{}, control});
+            } else if (!items_.empty()) {
+                w->item.emplace(std::move(items_.front()));
+                items_.pop_front();
+                if (!pushers_.empty()) {
+                    auto wake = std::move(pushers_.front());
+                    pushers_.pop_front();
+                    items_.push_back(std::move(*wake->item));
+                    wake->item.reset();
+                    lock.unlock();
+                    wake->signal.try_send(asio::error_code{}, true);
+                }
+            } else {
+                poppers_.push_back(std::move(w));  // idle again, as the most recently idle
+                return;
+            }
+        }
+        w->signal.try_send(asio::error_code{}, true);
     }
 
     /// Refuses new items with `refused` and answers queued ones with `dropped`. Idempotent.
@@ -179,6 +233,7 @@ private:
         explicit Waiter(const asio::any_io_executor& ex) : signal(ex, 1) {}
         Signal signal;
         std::optional<QueueItem> item;
+        WorkerSlot* slot = nullptr;  // an idle worker's, for a lease
     };
 
     std::mutex mu_;
@@ -189,6 +244,27 @@ private:
     bool closed_ = false;
     NgspiceError refused_ = NgspiceError::pool_send_failed();
 };
+
+/// A worker lent to a calling thread; giving it back is up to its holder (WorkerPool::run_here).
+class WorkQueue::Lease {
+public:
+    Lease(std::shared_ptr<void> waiter, WorkerSlot* slot) : waiter_(std::move(waiter)), slot_(slot) {}
+    WorkerSlot& slot() const { return *slot_; }
+    std::shared_ptr<void> waiter() const { return waiter_; }
+
+private:
+    std::shared_ptr<void> waiter_;
+    WorkerSlot* slot_;
+};
+
+std::optional<WorkQueue::Lease> WorkQueue::lease() {
+    std::lock_guard lock(mu_);
+    if (closed_ || !items_.empty() || poppers_.empty() || poppers_.front()->slot == nullptr) return std::nullopt;
+    std::shared_ptr<Waiter> w = std::move(poppers_.front());
+    poppers_.pop_front();
+    WorkerSlot* slot = w->slot;
+    return Lease(std::move(w), slot);
+}
 
 struct PoolShared {
     WorkQueue queue;
@@ -209,7 +285,9 @@ struct PoolShared {
 namespace {
 
 using detail::PoolShared;
+using detail::Control;
 using detail::QueueItem;
+using detail::WorkerSlot;
 
 struct TaskExit {
     std::shared_ptr<PoolShared> shared;
@@ -247,11 +325,52 @@ void respawn_after_failure(std::size_t index, PoolShared& shared, WorkerProcess&
     }
 }
 
-std::size_t exchange_size(const QueueItem& item, const Reply& result) {
-    std::size_t n = item.request.netlist.size();
+std::size_t exchange_size(const SimulationRequest& request, const Reply& result) {
+    std::size_t n = request.netlist.size();
     if (result)
         for (const VectorData& v : result->vectors) n += v.real.size() * (v.complex ? 16 : 8);
     return n;
+}
+
+/// After a good answer: whether the process should be replaced before it takes more work
+/// (ngspice asked it to exit, it served long enough, or its memory grew too much).
+bool due_for_replacement(WorkerSlot& slot, const RecyclePolicy& recycle, std::size_t exchange) {
+    WorkerProcess& proc = slot.proc;
+    if (proc.exiting()) return true;
+    if (recycle.max_requests && proc.requests() >= recycle.max_requests) return true;
+    if (recycle.max_rss_growth &&
+        (slot.rss_baseline == 0 || proc.requests() % kRssCheckEvery == 0 || exchange >= kLargeExchange)) {
+        const std::uint64_t rss = proc.rss();
+        if (slot.rss_baseline == 0)
+            slot.rss_baseline = rss;
+        else if (rss > slot.rss_baseline + recycle.max_rss_growth)
+            return true;
+    }
+    return false;
+}
+
+void log_failure(std::size_t index, const NgspiceError& error) {
+    log_line(prefix(index) + "crashed during simulation" + kDash + error.payload());
+}
+
+/// Replaces a process that is idle: it loses nothing and leaves no zombie behind.
+void replace_idle(WorkerSlot& slot, PoolShared& shared, const asio::any_io_executor& ex) {
+    slot.proc.kill_and_reap();
+    Result<WorkerProcess> fresh = spawn(shared, ex);
+    if (fresh) {
+        slot.proc = std::move(*fresh);
+        slot.rss_baseline = 0;
+    } else {
+        log_line(prefix(slot.index) + "respawn failed" + kDash + fresh.error().display());
+    }
+}
+
+/// After a failed exchange: the stream cannot be trusted with another request (a late answer, the
+/// rest of a frame), so the process goes, like a crashed one.
+void replace_failed(WorkerSlot& slot, PoolShared& shared, const asio::any_io_executor& ex) {
+    slot.proc.kill_and_reap();
+    respawn_after_failure(slot.index, shared, slot.proc, ex);
+    slot.rss_baseline = 0;
 }
 
 asio::awaitable<void> worker_task(std::size_t index, std::shared_ptr<PoolShared> shared) {
@@ -262,14 +381,31 @@ asio::awaitable<void> worker_task(std::size_t index, std::shared_ptr<PoolShared>
         log_line(prefix(index) + "failed to spawn" + kDash + spawned.error().display());
         co_return;
     }
-    WorkerProcess proc = std::move(*spawned);
-    const RecyclePolicy& recycle = shared->options.recycle;
-    std::uint64_t rss_baseline = 0;
+    WorkerSlot slot{index, std::move(*spawned)};
+    WorkerProcess& proc = slot.proc;
     for (;;) {
-        std::optional<QueueItem> item = co_await shared->queue.pop();
+        std::optional<QueueItem> item = co_await shared->queue.pop(&slot);
         if (!item) {
             if (shared->options.log_close) log_line(prefix(index) + "channel closed, exiting");
             co_return;
+        }
+        switch (item->control) {
+            case Control::None:
+                break;
+            case Control::Respawn:
+                replace_failed(slot, *shared, ex);
+                continue;
+            case Control::Recycle:
+                replace_idle(slot, *shared, ex);
+                continue;
+            case Control::Drain:
+                if (Status drained = co_await proc.drain(shared->options.timeout); !drained) {
+                    log_failure(index, drained.error());
+                    replace_failed(slot, *shared, ex);
+                } else if (due_for_replacement(slot, shared->options.recycle, 0)) {
+                    replace_idle(slot, *shared, ex);
+                }
+                continue;
         }
         if (item->reply.abandoned()) continue;  // its caller has gone; don't spend a worker on it
         if (proc.has_exited()) {
@@ -281,7 +417,7 @@ asio::awaitable<void> worker_task(std::size_t index, std::shared_ptr<PoolShared>
                 continue;
             }
             proc = std::move(*fresh);
-            rss_baseline = 0;
+            slot.rss_baseline = 0;
         }
         Reply result = co_await proc.run(item->request, shared->options.timeout);
         if (shared->closing) {
@@ -289,38 +425,14 @@ asio::awaitable<void> worker_task(std::size_t index, std::shared_ptr<PoolShared>
             co_return;
         }
         if (!result) {
-            // Whatever went wrong, the stream cannot be trusted with another request (a late
-            // answer, the rest of a frame): the process goes, like a crashed one.
-            proc.kill_and_reap();
-            log_line(prefix(index) + "crashed during simulation" + kDash + result.error().payload());
-            respawn_after_failure(index, *shared, proc, ex);
-            rss_baseline = 0;
+            log_failure(index, result.error());
+            replace_failed(slot, *shared, ex);
             item->reply.send(std::move(result));
             continue;
         }
-        bool replace = proc.exiting();
-        if (!replace && recycle.max_requests && proc.requests() >= recycle.max_requests) replace = true;
-        if (!replace && recycle.max_rss_growth &&
-            (rss_baseline == 0 || proc.requests() % kRssCheckEvery == 0 ||
-             exchange_size(*item, result) >= kLargeExchange)) {
-            const std::uint64_t rss = proc.rss();
-            if (rss_baseline == 0)
-                rss_baseline = rss;
-            else if (rss > rss_baseline + recycle.max_rss_growth)
-                replace = true;
-        }
+        const bool replace = due_for_replacement(slot, shared->options.recycle, exchange_size(item->request, result));
         item->reply.send(std::move(result));
-        if (!replace) continue;
-        // Replaced before it takes more work: ngspice asked this one to exit, or it served long
-        // enough. It is idle, so ending it now loses nothing and leaves no zombie behind.
-        proc.kill_and_reap();
-        Result<WorkerProcess> fresh = spawn(*shared, ex);
-        if (fresh) {
-            proc = std::move(*fresh);
-            rss_baseline = 0;
-        } else {
-            log_line(prefix(index) + "respawn failed" + kDash + fresh.error().display());
-        }
+        if (replace) replace_idle(slot, *shared, ex);
     }
 }
 
@@ -366,6 +478,43 @@ void WorkerPool::close(std::chrono::milliseconds grace) {
 }
 
 std::size_t WorkerPool::live_processes() const { return shared_->children->size(); }
+
+WorkerPool::Here WorkerPool::run_here(const SimulationRequest& request, const std::function<bool()>& interrupted,
+                                      Reply& out) const {
+    PoolShared& shared = *shared_;
+    std::optional<detail::WorkQueue::Lease> lease = shared.queue.lease();
+    if (!lease) return Here::NotTaken;
+    detail::WorkerSlot& slot = lease->slot();
+    // A dead or out-of-step worker is its task's to deal with, on the usual route.
+    if (slot.proc.has_exited() || !slot.proc.stream_idle()) {
+        shared.queue.give_back(lease->waiter(), detail::Control::None);
+        return Here::NotTaken;
+    }
+    slot.proc.leave_event_loop();
+    std::optional<Reply> answer = slot.proc.run_here(request, shared.options.timeout, interrupted);
+    slot.proc.rejoin_event_loop();
+    if (!answer) {
+        shared.queue.give_back(lease->waiter(), detail::Control::Drain);
+        return Here::Interrupted;
+    }
+    out = std::move(*answer);
+    detail::Control next = detail::Control::None;
+    if (!out) {
+        // Ended before the caller hears of it, as on the runtime's route; its task starts another.
+        slot.proc.kill_and_reap();
+        if (!shared.closing) log_failure(slot.index, out.error());
+        next = detail::Control::Respawn;
+    } else {
+        if (slot.proc.out_of_step()) {
+            log_line(prefix(slot.index) + "output after its answer, replacing it");
+            next = detail::Control::Respawn;
+        } else if (due_for_replacement(slot, shared.options.recycle, exchange_size(request, out))) {
+            next = detail::Control::Recycle;
+        }
+    }
+    shared.queue.give_back(lease->waiter(), next);
+    return Here::Done;
+}
 
 asio::awaitable<Reply> WorkerPool::run_simulation(SimulationRequest request, std::shared_ptr<CallState> call) const {
     auto shared = shared_;

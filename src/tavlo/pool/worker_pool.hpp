@@ -7,6 +7,7 @@
 #include <atomic>
 #include <chrono>
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <optional>
 #include <string>
@@ -25,8 +26,16 @@ public:
     void abandon() { abandoned_.store(true, std::memory_order_relaxed); }
     bool abandoned() const { return abandoned_.load(std::memory_order_relaxed); }
 
+    /// Jobs of a call made of many (a characterisation): the caller's thread reads them to show
+    /// progress while the runtime's threads do the work.
+    void set_jobs(std::size_t total) { total_.store(total, std::memory_order_relaxed); }
+    void job_done() { done_.fetch_add(1, std::memory_order_relaxed); }
+    std::size_t jobs_done() const { return done_.load(std::memory_order_relaxed); }
+    std::size_t jobs_total() const { return total_.load(std::memory_order_relaxed); }
+
 private:
     std::atomic<bool> abandoned_{false};
+    std::atomic<std::size_t> done_{0}, total_{0};
 };
 
 /// When a worker is replaced although it is healthy: ngspice leaks a little per failing netlist,
@@ -70,6 +79,16 @@ public:
     /// Queues the request (waiting while the queue is full) and awaits its answer.
     asio::awaitable<Reply> run_simulation(SimulationRequest request,
                                           std::shared_ptr<CallState> call = nullptr) const;
+
+    /// What run_here() did.
+    enum class Here { NotTaken, Done, Interrupted };
+
+    /// Runs the request on the calling thread when a worker is idle and nothing is queued, with
+    /// the same time-out, checks and replacement of a failed worker as run_simulation(), but
+    /// without handing the request to the runtime's threads and back. NotTaken: no worker was
+    /// idle, use run_simulation(). Interrupted: `interrupted()` said so before the answer began
+    /// to arrive; the worker reads and drops the answer itself.
+    Here run_here(const SimulationRequest& request, const std::function<bool()>& interrupted, Reply& out) const;
 
     /// Refuses new requests, fails queued ones, and ends every worker process (SIGTERM, then
     /// SIGKILL after `grace`), busy or not, and reaps it. The runtime's work then drains by

@@ -4,6 +4,7 @@
 #include "tavlo/base/text.hpp"
 
 #include <fcntl.h>
+#include <poll.h>
 #include <signal.h>
 #include <spawn.h>
 #include <sys/stat.h>
@@ -65,6 +66,19 @@ std::string io_text(const asio::error_code& ec) {
     if (ec == asio::error::eof) return "early eof";
     if (ec.category() == asio::system_category()) return os_error_text(ec.value());
     return ec.message();
+}
+
+using Clock = std::chrono::steady_clock;
+
+// Waits until `fd` is ready for `events`, at most until `deadline` and at most `slice`; false when
+// the deadline has passed.
+bool wait_ready(int fd, short events, Clock::time_point deadline, std::chrono::milliseconds slice) {
+    const auto left = deadline - Clock::now();
+    if (left <= Clock::duration::zero()) return false;
+    const auto ms = std::min(std::chrono::ceil<std::chrono::milliseconds>(left), slice);
+    pollfd p{fd, events, 0};
+    (void)::poll(&p, 1, static_cast<int>(ms.count()));  // EINTR or a slice's end: the caller retries
+    return true;
 }
 
 }  // namespace
@@ -300,6 +314,7 @@ WorkerProcess::WorkerProcess(WorkerProcess&& o) noexcept
     : pid_(std::exchange(o.pid_, -1)),
       gone_(o.gone_),
       exiting_(o.exiting_),
+      out_of_step_(o.out_of_step_),
       requests_(o.requests_),
       stdin_(std::move(o.stdin_)),
       stdout_(std::move(o.stdout_)),
@@ -311,6 +326,7 @@ WorkerProcess& WorkerProcess::operator=(WorkerProcess&& o) noexcept {
         pid_ = std::exchange(o.pid_, -1);
         gone_ = o.gone_;
         exiting_ = o.exiting_;
+        out_of_step_ = o.out_of_step_;
         requests_ = o.requests_;
         stdin_ = std::move(o.stdin_);
         stdout_ = std::move(o.stdout_);
@@ -353,6 +369,101 @@ std::uint64_t WorkerProcess::rss() const {
     unsigned long long size = 0, resident = 0;
     if (std::sscanf(buf, "%llu %llu", &size, &resident) != 2) return 0;
     return resident * static_cast<std::uint64_t>(::sysconf(_SC_PAGESIZE));
+}
+
+std::optional<Result<SimulationResponse>> WorkerProcess::run_here(const SimulationRequest& request,
+                                                                  std::chrono::nanoseconds timeout,
+                                                                  const std::function<bool()>& interrupted) {
+    constexpr auto kForever = std::chrono::milliseconds(INT_MAX);
+    constexpr auto kSlice = std::chrono::milliseconds(50);
+    ++requests_;
+    const std::string line = encode_request_line(request);
+    const int wfd = raw_in_;
+    auto deadline = Clock::now() + timeout;
+    for (std::size_t off = 0; off < line.size();) {
+        const ssize_t n = ::write(wfd, line.data() + off, line.size() - off);
+        if (n > 0) {
+            off += static_cast<std::size_t>(n);
+        } else if (errno == EAGAIN || errno == EWOULDBLOCK) {
+            // A half-written request cannot be taken back: Ctrl-C waits for the write (or its time-out).
+            if (!wait_ready(wfd, POLLOUT, deadline, kForever))
+                return NgspiceError::simulation_failed(timeout_message(timeout));
+        } else if (errno != EINTR) {
+            return NgspiceError::worker_crashed("stdin write failed: " + os_error_text(errno));
+        }
+    }
+
+    // The answer's clock starts after the last byte is written.
+    deadline = Clock::now() + timeout;
+    const int rfd = raw_out_;
+    static thread_local std::vector<char> buf(1 << 16);
+    std::size_t pos = 0, end = 0;
+    bool started = false;
+    FrameParser parser;
+    auto [dst, need] = parser.next();
+    while (!parser.done()) {
+        if (pos == end) {
+            // Large pieces go straight to their place; small ones through the buffer, in few reads.
+            const bool direct = need >= buf.size();
+            const ssize_t n = direct ? ::read(rfd, dst, need) : ::read(rfd, buf.data(), buf.size());
+            if (n == 0) return parser.read_failed("early eof");
+            if (n < 0) {
+                if (errno == EINTR) continue;
+                if (errno != EAGAIN && errno != EWOULDBLOCK) return parser.read_failed(os_error_text(errno));
+                if (!wait_ready(rfd, POLLIN, deadline, started ? kForever : kSlice))
+                    return NgspiceError::simulation_failed(timeout_message(timeout));
+                if (!started && interrupted()) return std::nullopt;
+                continue;
+            }
+            started = true;
+            if (direct) {
+                dst += n;
+                need -= static_cast<std::size_t>(n);
+            } else {
+                end = static_cast<std::size_t>(n);
+                pos = 0;
+            }
+        }
+        const std::size_t take = std::min(need, end - pos);
+        std::memcpy(dst, buf.data() + pos, take);
+        pos += take;
+        dst += take;
+        need -= take;
+        if (need == 0) {
+            parser.commit();
+            if (!parser.done()) std::tie(dst, need) = parser.next();
+        }
+    }
+    out_of_step_ = pos != end;
+    exiting_ = parser.worker_exiting();
+    Result<SimulationResponse> answer = parser.take();
+    if (answer && answer->id != request.id)
+        return NgspiceError::worker_crashed("answer out of step: expected id '" + request.id + "', got '" +
+                                            answer->id + "'");
+    return answer;
+}
+
+void WorkerProcess::leave_event_loop() {
+    asio::error_code ec;
+    raw_in_ = stdin_.release();
+    raw_out_ = stdout_.descriptor().release();
+}
+
+void WorkerProcess::rejoin_event_loop() {
+    asio::error_code ec;
+    stdin_.assign(std::exchange(raw_in_, -1), ec);
+    stdout_.descriptor().assign(std::exchange(raw_out_, -1), ec);
+    stdin_.non_blocking(true, ec);
+    stdout_.descriptor().non_blocking(true, ec);
+}
+
+asio::awaitable<Status> WorkerProcess::drain(std::chrono::nanoseconds timeout) {
+    using namespace asio::experimental::awaitable_operators;
+    asio::steady_timer timer(co_await asio::this_coro::executor, timeout);
+    auto outcome = co_await (read_binary_response(stdout_, &exiting_) || timer.async_wait(asio::use_awaitable));
+    if (outcome.index() == 1) co_return NgspiceError::simulation_failed(timeout_message(timeout));
+    if (Result<SimulationResponse>& answer = std::get<0>(outcome); !answer) co_return answer.error();
+    co_return ok_status();
 }
 
 std::string timeout_message(std::chrono::nanoseconds timeout) {

@@ -7,6 +7,7 @@
 #include <asio/posix/stream_descriptor.hpp>
 #include <chrono>
 #include <cstdint>
+#include <functional>
 #include <map>
 #include <memory>
 #include <mutex>
@@ -60,6 +61,10 @@ public:
     explicit BufferedReader(asio::posix::stream_descriptor fd) : fd_(std::move(fd)), buf_(8192) {}
     /// Exactly n bytes; "early eof" when the stream ends first.
     asio::awaitable<Status> read_exact(char* dst, std::size_t n);
+    /// Bytes read ahead and not consumed yet.
+    std::size_t buffered() const { return end_ - pos_; }
+    int native_handle() { return fd_.native_handle(); }
+    asio::posix::stream_descriptor& descriptor() { return fd_; }
 
 private:
     asio::posix::stream_descriptor fd_;
@@ -92,6 +97,29 @@ public:
     asio::awaitable<Result<SimulationResponse>> run(const SimulationRequest& request,
                                                     std::chrono::nanoseconds timeout);
 
+    /// The exchange of run() made on the calling thread with poll(2), between leave_event_loop()
+    /// and rejoin_event_loop(): it saves the two thread hand-offs of the runtime.
+    /// `interrupted` is asked every 50 ms until the answer starts to arrive; when it says true,
+    /// returns nothing: the request is written and its answer is still to come (drain() reads it).
+    std::optional<Result<SimulationResponse>> run_here(const SimulationRequest& request,
+                                                       std::chrono::nanoseconds timeout,
+                                                       const std::function<bool()>& interrupted);
+
+    /// Takes the pipes out of the runtime's event loop for run_here(), whose traffic would
+    /// otherwise wake a runtime thread for nothing on every answer, and puts them back.
+    void leave_event_loop();
+    void rejoin_event_loop();
+
+    /// Reads and drops the answer to a request whose caller left; an error means the stream can
+    /// no longer be trusted.
+    asio::awaitable<Status> drain(std::chrono::nanoseconds timeout);
+
+    /// Nothing is read ahead of the next answer, so run_here() may serve it.
+    bool stream_idle() const { return stdout_.buffered() == 0 && !out_of_step_; }
+
+    /// run_here() found bytes after an answer: the stream is out of step and the process must go.
+    bool out_of_step() const { return out_of_step_; }
+
     /// The last answer said the worker ends now.
     bool exiting() const { return exiting_; }
     std::uint64_t requests() const { return requests_; }
@@ -112,6 +140,8 @@ private:
     pid_t pid_ = -1;
     bool gone_ = false;
     bool exiting_ = false;
+    bool out_of_step_ = false;
+    int raw_in_ = -1, raw_out_ = -1;  // the pipes while out of the event loop
     std::uint64_t requests_ = 0;
     asio::posix::stream_descriptor stdin_;
     BufferedReader stdout_;
