@@ -6,7 +6,6 @@ import asyncio
 import atexit
 import concurrent.futures as cf
 import concurrent.futures.thread  # noqa: F401 - registers its exit join before _drop_waiting_requests
-import contextlib
 import os
 import sys
 import sysconfig
@@ -14,7 +13,7 @@ import threading
 import weakref
 from typing import TYPE_CHECKING, Any, Iterator, List, Mapping, Optional, Sequence, Union
 
-from ._progress import Progress, ProgressArg, check_progress
+from ._progress import Progress, ProgressArg, check_progress, require_tqdm
 from .tavlo import LutConfig, SimulationResult, _SimulationPool
 
 if TYPE_CHECKING:
@@ -212,7 +211,7 @@ class SimulationPool:
         return results
 
     def generate_lut(self, config: LutConfig, n_chunks: Optional[int] = None, *,
-                     progress: Optional[bool] = None) -> "MosTable":
+                     progress: ProgressArg = None) -> "MosTable":
         """Characterise the transistor described by ``config`` into a :class:`MosTable`.
 
         Every (length, Vgs chunk) job runs on the pool's workers at once.
@@ -224,11 +223,11 @@ class SimulationPool:
         n_chunks : int, optional
             Number of Vgs chunks per length; by default about 50 000 points per chunk, with
             lengths × chunks a multiple of the workers (so at least one job per worker).
-        progress : bool, optional
-            Show an elapsed-time indicator while the characterisation runs (needs tqdm; the
-            characterisation reports no per-job completions, so it is not a percentage). By
-            default it appears when tqdm is installed and standard error is a terminal or a
-            notebook; True insists on it, False never shows it. The two summary lines on standard
+        progress : bool or callable, optional
+            A bar of the jobs completed, with their rate and the time left (tqdm), as the jobs
+            complete. By default it appears when tqdm is installed and standard error is a
+            terminal or a notebook; True insists on it, False never shows it; a
+            ``callable(done, total)`` gets the counts instead. The two summary lines on standard
             output appear either way.
         """
         from ._table import MosTable
@@ -236,8 +235,23 @@ class SimulationPool:
         pool = self._native()
         if not isinstance(config, LutConfig):
             raise TypeError(f"config must be a LutConfig, got {type(config).__name__}")
-        with _elapsed_indicator(progress):
-            lut = pool.generate_lut(config, n_chunks)
+        check_progress(progress)
+        if progress is True:
+            require_tqdm()
+        shown: List[Progress] = []
+
+        def report(done: int, total: int) -> None:
+            if not shown:  # the job count is known once the native call has planned the jobs
+                shown.append(Progress(progress, total, "characterising"))
+            shown[0].advance(done - shown[0].done)
+            if shown[0].error is not None:
+                raise shown[0].error
+
+        try:
+            lut = pool.generate_lut(config, n_chunks, progress=report if progress is not False else None)
+        finally:
+            for bar in shown:
+                bar._stop()
         return MosTable(lut, config)
 
     def characterise(self, device: "Device", **kw: Any) -> "MosTable":
@@ -369,54 +383,3 @@ def _in_notebook() -> bool:
     ipython = sys.modules.get("IPython")
     shell = ipython.get_ipython() if ipython is not None else None
     return getattr(shell, "kernel", None) is not None
-
-
-class _BarStream:
-    """stderr for the indicator: the cursor goes back to the line start after each redraw, so the
-    native summary line that ends the call overwrites the indicator instead of trailing it."""
-
-    def __init__(self, stream: Any) -> None:
-        self._stream = stream
-
-    def write(self, text: str) -> None:
-        self._stream.write(text + "\r" if text and not text.endswith("\n") else text)
-
-    def __getattr__(self, name: str) -> Any:
-        return getattr(self._stream, name)
-
-
-@contextlib.contextmanager
-def _elapsed_indicator(progress: Optional[bool]) -> Iterator[None]:
-    if progress is not None and not isinstance(progress, bool):
-        raise TypeError(f"progress must be True, False or None, got {progress!r}")
-    if progress is False:
-        yield
-        return
-    try:
-        from tqdm.auto import tqdm
-    except ImportError:
-        if progress:
-            raise ImportError("progress=True needs tqdm; install it with: pip install tqdm") from None
-        yield
-        return
-    notebook = _in_notebook()
-    if progress is None and not (notebook or sys.stderr.isatty()):
-        yield
-        return
-    # The native call blocks this thread with the interpreter lock released; a helper thread redraws.
-    bar = tqdm(total=None, desc="characterising", bar_format="{desc} {elapsed}", leave=False,
-               file=None if notebook else _BarStream(sys.stderr))
-    stop = threading.Event()
-
-    def redraw() -> None:
-        while not stop.wait(0.25):
-            bar.refresh()
-
-    ticker = threading.Thread(target=redraw, name="tavlo-progress", daemon=True)
-    ticker.start()
-    try:
-        yield
-    finally:
-        stop.set()
-        ticker.join()
-        bar.close()

@@ -14,6 +14,14 @@ def check_progress(progress: Any) -> None:
         raise TypeError(f"progress must be None, True, False or a callable(done, total), got {progress!r}")
 
 
+def require_tqdm() -> None:
+    """For progress=True: tqdm must be there, before any work starts."""
+    try:
+        from tqdm.auto import tqdm  # noqa: F401
+    except ImportError:
+        raise ImportError("progress=True needs tqdm; install it with: pip install tqdm") from None
+
+
 class Progress:
     """Counts finished jobs and shows them.
 
@@ -36,13 +44,13 @@ class Progress:
         elif progress is not False:
             self._bar = _tqdm_bar(progress is True, total, desc)
 
-    def advance(self) -> None:
+    def advance(self, n: int = 1) -> None:
         with self._lock:
             if self._closed:  # a job that finished after its batch was given up
                 return
-            self.done += 1
+            self.done += n
             if self._bar is not None:
-                self._bar.update(1)
+                self._bar.update(n)
                 if self.done == self.total:  # updates within tqdm's minimum interval are not drawn
                     self._bar.refresh()
             if self._callback is not None and self.error is None:
@@ -80,7 +88,7 @@ def _tqdm_bar(insist: bool, total: int, desc: str) -> Any:
         from tqdm.auto import tqdm
     except ImportError:
         if insist:
-            raise ImportError("progress=True needs tqdm; install it with: pip install tqdm") from None
+            require_tqdm()
         return None
     notebook = _in_notebook()
     if not insist and not (notebook or sys.stderr.isatty()):

@@ -58,9 +58,12 @@ def test_generate_lut_gives_3d_read_only_arrays_matching_the_native_table(mos_ta
 class FakeTqdm:
     made = []
 
-    def __init__(self, **kwargs):
-        self.kwargs, self.closed = kwargs, False
+    def __init__(self, total=None, **kwargs):
+        self.total, self.n, self.kwargs, self.closed = total, 0, kwargs, False
         FakeTqdm.made.append(self)
+
+    def update(self, n):
+        self.n += n
 
     def refresh(self):
         pass
@@ -87,7 +90,13 @@ def test_progress_indicator_is_optional_and_always_closed(worker_exe, fake_tqdm,
         pool.generate_lut(config, progress=True)
         with pytest.raises(ValueError, match="device_type"):
             pool.generate_lut(tavlo.LutConfig("NMOS"), progress=True)
-        assert [bar.closed for bar in fake_tqdm.made] == [True, True]
+        # The one bar counted every job; the refused configuration never planned any.
+        assert [bar.closed for bar in fake_tqdm.made] == [True]
+        assert fake_tqdm.made[0].total == fake_tqdm.made[0].n == 1
+        calls = []
+        pool.generate_lut(tavlo.LutConfig(lengths=(0.2e-6, 1e-6, 0.2e-6), vgs=(0.0, 1.8, 0.01)), 2,
+                          progress=lambda done, total: calls.append((done, total)))
+        assert calls and calls[-1] == (10, 10) and [d for d, _ in calls] == sorted({d for d, _ in calls})
         with pytest.raises(TypeError, match="progress"):
             pool.generate_lut(config, progress="yes")
         monkeypatch.setitem(sys.modules, "tqdm.auto", None)
@@ -95,7 +104,7 @@ def test_progress_indicator_is_optional_and_always_closed(worker_exe, fake_tqdm,
         with pytest.raises(ImportError, match="pip install tqdm"):
             pool.generate_lut(config, progress=True)
     # The native summary lines are untouched: two per completed characterisation.
-    assert capfd.readouterr().out.count("jobs completed in") == 3
+    assert capfd.readouterr().out.count("jobs completed in") == 4
 
 
 # -- files --------------------------------------------------------------------------------------

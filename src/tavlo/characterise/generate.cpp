@@ -85,6 +85,7 @@ asio::awaitable<Result<TransistorLut>> generate_lut(std::shared_ptr<WorkerPool> 
                  std::to_string(n_vds) + " Vds pts  \xe2\x86\x92 " + std::to_string(n_jobs) + " jobs across " +
                  std::to_string(chunks.size()) + " Vgs chunk(s)\n");
     const auto started = std::chrono::steady_clock::now();
+    call->set_jobs(n_jobs);
 
     auto ex = co_await asio::this_coro::executor;
     // Room for every outcome, so no job ever waits to report, even after this call has returned.
@@ -140,6 +141,7 @@ asio::awaitable<Result<TransistorLut>> generate_lut(std::shared_ptr<WorkerPool> 
         const ChunkRows& rows = outcome->value();
         std::copy(rows.rows.data.begin(), rows.rows.data.end(),
                   lut.id.begin() + static_cast<std::ptrdiff_t>(lut.index(rows.length_index, rows.first_row, 0)));
+        call->job_done();
     }
     const double secs = std::chrono::duration<double>(std::chrono::steady_clock::now() - started).count();
     print_stdout("  all " + std::to_string(n_jobs) + " jobs completed in " + format_fixed(secs * 1000.0, 1) +
