@@ -135,6 +135,15 @@ void park_if_finalizing() {
         for (;;) ::pause();
 }
 
+/// The pool's fault lines (crash, time-out, respawn) to the "tavlo" logger, from a thread that
+/// holds the interpreter lock: after each call, and when a pool closes.
+void forward_fault_lines() {
+    std::vector<std::string> lines = take_fault_lines();
+    if (lines.empty()) return;
+    nb::object logger = nb::module_::import_("logging").attr("getLogger")("tavlo");
+    for (const std::string& line : lines) logger.attr("warning")(line);
+}
+
 /// Hands a call's completed-job count to a Python callable(done, total) whenever it changes.
 class JobReporter {
 public:
@@ -242,6 +251,7 @@ std::uint32_t to_chunk_count(nb::handle h) {
 }  // namespace
 
 void register_pool(nb::module_& m) {
+    keep_fault_lines(true);
     nb::class_<PySimulationPool>(
         m, "_SimulationPool",
         "An ngspice worker pool.\n"
@@ -286,7 +296,11 @@ void register_pool(nb::module_& m) {
             "request leaves a large heap behind); 0 turns either rule off. ``log_close=False``\n"
             "keeps a normal close silent; faults are logged either way.")
         .def(
-            "close", [](PySimulationPool& self) { self.close(); },
+            "close",
+            [](PySimulationPool& self) {
+                self.close();
+                forward_fault_lines();
+            },
             "Stop the pool: every worker process ends, busy or not. Safe to call more than once.")
         .def("__repr__",
              [](const PySimulationPool& s) { return "SimulationPool(workers=" + std::to_string(s.workers) + ")"; })
@@ -303,6 +317,7 @@ void register_pool(nb::module_& m) {
                 PySimulationPool::Call hold(self);
                 auto call = std::make_shared<CallState>();
                 Reply reply = run_releasing_gil(self, std::move(req), call);
+                forward_fault_lines();
                 if (!reply) raise_error(reply.error());
                 return PySimulationResult{std::move(*reply)};
             },
@@ -340,6 +355,7 @@ void register_pool(nb::module_& m) {
                 auto call = std::make_shared<CallState>();
                 Result<TransistorLut> lut = wait_releasing_gil(
                     self, generate_lut(self.pool, std::move(core), k, std::nullopt, call), *call, progress);
+                forward_fault_lines();
                 if (!lut) raise_error(lut.error());
                 return PyTransistorLut{std::move(*lut)};
             },

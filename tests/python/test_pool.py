@@ -67,16 +67,20 @@ def test_worker_killed_between_requests_is_replaced_before_the_next(fake_worker,
     assert pool_lines(capfd.readouterr().err) == ["[pool] worker 0: detected dead process, respawning"]
 
 
-def test_worker_dying_mid_request_fails_only_that_request(fake_worker, capfd):
+def test_worker_dying_mid_request_fails_only_that_request(fake_worker, capfd, caplog):
     pool = tavlo._SimulationPool(1, 30.0, fake_worker)
     with pytest.raises(RuntimeError) as exc:
         pool.run_simulation(netlist("crash"), ["run"])
     assert str(exc.value) == "worker crashed: stdout read (header len) failed: early eof"
     assert value_and_pid(pool.run_simulation(netlist(value=5), ["run"]))[0] == 5
-    assert pool_lines(capfd.readouterr().err) == [
+    faults = [
         "[pool] worker 0: crashed during simulation — stdout read (header len) failed: early eof",
         "[pool] worker 0: respawned successfully",
     ]
+    pool.close()
+    assert pool_lines(capfd.readouterr().err) == faults + ["[pool] worker 0: channel closed, exiting"]
+    # The faults, not the normal close, also reach the "tavlo" logger.
+    assert [(r.name, r.levelname, r.getMessage()) for r in caplog.records] == [("tavlo", "WARNING", f) for f in faults]
 
 
 def alive(pid):

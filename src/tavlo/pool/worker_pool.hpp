@@ -11,6 +11,7 @@
 #include <memory>
 #include <optional>
 #include <string>
+#include <vector>
 
 #include "tavlo/base/error.hpp"
 #include "tavlo/protocol/protocol.hpp"
@@ -103,7 +104,11 @@ private:
     std::shared_ptr<detail::PoolShared> shared_;
 };
 
-/// Writes one whole line to standard error, never interleaved with another.
-void log_line(const std::string& line);
+/// Writes one whole line to standard error, never interleaved with another; a fault's line is
+/// also kept for take_fault_lines() once keep_fault_lines(true) was called.
+void log_line(const std::string& line, bool fault = true);
+void keep_fault_lines(bool on);
+/// The fault lines kept since the last call, oldest first (at most the last 1000).
+std::vector<std::string> take_fault_lines();
 
 }  // namespace tavlo
