@@ -1,8 +1,9 @@
 """Pool overhead per request, throughput with 1 and 2 workers, and against `ngspice -b`.
 
 1. Overhead: median round trip of a tiny netlist (an `op` of a resistor divider) through a
-   1-worker pool from Python, minus the same ngspice calls made in-process (the worker
-   benchmark's harness), both measured here.
+   1-worker pool from Python, as a ratio to the same ngspice calls made in-process (the worker
+   benchmark's harness), both measured here; then 2 000 of them from 2 threads on a 2-worker
+   pool against 2 000 in-process one after another; then the default chunking (chunk_bench).
 2. Scaling: a batch of 37 x 37 DC sweeps with 1 and 2 workers, level-3 and BSIM4 cards.
 3. The same batch run as one `ngspice -b` process per netlist, two at a time.
 
@@ -20,24 +21,43 @@ from pathlib import Path
 
 sys.path.insert(0, os.path.dirname(__file__))
 import _common as c  # noqa: E402
+import chunk_bench  # noqa: E402
 
 import tavlo  # noqa: E402
 from worker_bench import DIVIDER, build_harness, harness_run  # noqa: E402
 
 
-def overhead():
-    pool = tavlo._SimulationPool(1, 60.0, c.worker_exe())
-    rounds = []
-    for _ in range(9):
-        t = time.perf_counter()
-        for _ in range(300):
-            pool.run_simulation(DIVIDER, ["op"])
-        rounds.append((time.perf_counter() - t) / 300 * 1e6)
-    with tempfile.TemporaryDirectory(prefix="tavlo-pool-bench-") as tmp:
-        local = harness_run(build_harness(Path(tmp)), Path(tmp), DIVIDER, 300, 9)["in_process_us"]
+def overhead(harness, workdir):
+    """Median round trip of the divider through a 1-worker pool from Python against the same
+    ngspice calls made in-process (measured before and after, averaged, to cancel drift)."""
+    before = harness_run(harness, workdir, DIVIDER, 300, 9)["in_process_us"]
+    with tavlo.SimulationPool(1, 60.0, c.worker_exe()) as pool:
+        for _ in range(200):
+            pool.run_simulation(DIVIDER, ["run"])
+        rounds = []
+        for _ in range(9):
+            t = time.perf_counter()
+            for _ in range(300):
+                pool.run_simulation(DIVIDER, ["run"])
+            rounds.append((time.perf_counter() - t) / 300 * 1e6)
+    after = harness_run(harness, workdir, DIVIDER, 300, 9)["in_process_us"]
+    local = (before + after) / 2
     through_pool = c.median(rounds)
-    print(f"tiny netlist ({'op'} of a divider): through a 1-worker pool {through_pool:.1f} us, in-process "
-          f"{local:.1f} us, overhead {through_pool - local:.1f} us (target < 100 us)")
+    print(f"tiny netlist (the divider's op): through a 1-worker pool {through_pool:.1f} us, in-process "
+          f"{local:.1f} us: {through_pool / local:.2f}x in-process (target <= 1.8x)")
+    return local
+
+
+def two_threads(local_us, n=2000):
+    """n requests from 2 threads on a 2-worker pool against n in-process one after another."""
+    with tavlo.SimulationPool(2, 60.0, c.worker_exe()) as pool, ThreadPoolExecutor(2) as ex:
+        list(ex.map(lambda _: [pool.run_simulation(DIVIDER, ["run"]) for _ in range(100)], range(2)))
+        t = time.perf_counter()
+        list(ex.map(lambda _: [pool.run_simulation(DIVIDER, ["run"]) for _ in range(n // 2)], range(2)))
+        elapsed = time.perf_counter() - t
+    sequential = local_us * n / 1e6
+    print(f"{n} divider requests: 2 threads on a 2-worker pool {elapsed * 1e3:.0f} ms, in-process one after "
+          f"another {sequential * 1e3:.0f} ms: the pool takes {elapsed / sequential:.2f}x (target < 1)")
 
 
 def pool_batch(workers, netlists):
@@ -62,9 +82,14 @@ def ngspice_b_batch(netlists, parallel):
 def main():
     ap = argparse.ArgumentParser()
     ap.add_argument("--batch", type=int, default=200, help="netlists per batch")
+    ap.add_argument("--no-chunks", dest="chunks", action="store_false", help="skip the chunking figures")
     args = ap.parse_args()
     cores = len(os.sched_getaffinity(0))
-    overhead()
+    with tempfile.TemporaryDirectory(prefix="tavlo-pool-bench-") as tmp:
+        local = overhead(build_harness(Path(tmp)), Path(tmp))
+    two_threads(local)
+    if args.chunks:
+        chunk_bench.main()
     print(f"batch of {args.batch} DC sweeps of 37 x 37 points, {cores} cores")
     for label, card in (("level 3", c.LEVEL3), ("BSIM4", c.BSIM4)):
         netlists = [c.sweep_netlist(card, tag=i) for i in range(args.batch)]
