@@ -238,6 +238,22 @@ def _reach(table: "MosTable", l: Any, vds: float, vbs: float) -> Tuple[float, fl
 
 def _estimate(table: "MosTable", gm_id: float, ids: float, gain: Optional[float], l: Any, vds: float,
               vbs: float) -> Any:
+    est = _table_design(table, gm_id, ids, gain, l, vds, vbs)
+    # Below its peak gm/Id rises with Vgs only where leakage still matters: no place to bias.
+    curve = np.asarray(table.lookup("gm_id", l=float(est.l), vds=vds, vbs=vbs))
+    current = np.asarray(table.lookup("id", l=float(est.l), vds=vds, vbs=vbs))
+    curve = np.where((np.abs(current) >= 1e-12) & np.isfinite(curve), curve, -np.inf)
+    peak = int(np.argmax(curve))
+    if est.vgs < table.vgs[peak]:
+        lowest = float(curve[peak:].min())
+        raise ValueError(f"gm_id = {gm_id:g} cannot be met: it is below the lowest gm/Id the device reaches "
+                         f"above its weak-inversion peak ({lowest:.4g} at Vgs = {table.vgs[-1]:g} V, "
+                         f"L = {est.l:.4g} m); only leakage gives less")
+    return est
+
+
+def _table_design(table: "MosTable", gm_id: float, ids: float, gain: Optional[float], l: Any, vds: float,
+                  vbs: float) -> Any:
     try:
         return table.design(gm_id=gm_id, gain=gain, ids=ids, vds=vds, l=l, vbs=vbs, gm_id_min=0.0,
                             gm_id_max=math.inf)
