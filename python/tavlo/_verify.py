@@ -7,6 +7,7 @@ has parsed it once only re-parameterises it for every later step of every sizing
 
 from __future__ import annotations
 
+import functools
 import math
 from dataclasses import dataclass, field
 from typing import TYPE_CHECKING, Any, Dict, List, Optional, Tuple
@@ -61,8 +62,13 @@ class VerifiedSizing:
     cgg: float
     simulations: int
     estimate: Any
-    table: Dict[str, float] = field(default_factory=dict)
     constraint_errors: List[Tuple[str, float]] = field(default_factory=list)
+    _start: Any = field(default=None, repr=False, compare=False)
+
+    @functools.cached_property
+    def table(self) -> Dict[str, float]:
+        """The table's ft, vth and vdsat at the estimate, those it has (read when first asked)."""
+        return {} if self._start is None else _table_figures(*self._start)
 
     @property
     def w_each(self) -> float:
@@ -155,13 +161,15 @@ class _Simulator:
             for key in ("id", "gm", "gds", "gmbs", "cgg", "cgs", "cgd", "cgb", "cdd", "css"):
                 if key in out:
                     out[key] = out[key] * n
-        if "gm" not in out or not np.all(out["id"] > 0):
-            raise ValueError(f"the simulation of {where} gave no drain current or no gm "
-                             f"(Id = {float(out['id'].min()):.4g} A)")
+        if "gm" not in out:
+            raise ValueError(f"the simulation of {where} gave no gm: the model does not report one")
         return out
 
     def op(self, w: float, l: float, n: int, vgs: float, vds: float, vbs: float) -> Dict[str, float]:
         out = self._run(w, l, n, vgs, vds, vbs, "op", f"Vgs={vgs:.4g} V")
+        if not (out["id"][0] > 0 and out["gm"][0] > 0):
+            raise ValueError(f"the device is off at Vgs = {vgs:.4g} V, L = {l:.4g} m "
+                             f"(Id = {out['id'][0]:.4g} A): no gm/Id to meet there")
         return {key: float(v[0]) for key, v in out.items()}
 
     def sweep(self, w: float, l: float, n: int, lo: float, hi: float, step: float, vds: float,
@@ -275,9 +283,14 @@ def _table_design(table: "MosTable", gm_id: float, ids: float, gain: Optional[fl
 def _crossing(vgs: np.ndarray, out: Dict[str, np.ndarray], gm_id: float) -> Tuple[float, float, float, float]:
     """(Vgs, Id, gain, d(Id/gm)/dVgs) where a swept curve meets the gm/Id target, at its highest
     Vgs crossing (the table's convention); off the curve, its end nearest the target."""
+    keep = (out["id"] > 0) & (out["gm"] > 0)  # where the device conducts and responds
+    if np.count_nonzero(keep) < 2:
+        raise ValueError(f"the device does not conduct over Vgs = {vgs[0]:.4g}..{vgs[-1]:.4g} V")
+    vgs, out = vgs[keep], {key: v[keep] for key, v in out.items()}
     h = out["id"] / out["gm"]  # Id/gm is close to linear in Vgs, gm/Id is not
     target = 1.0 / gm_id
-    gain = out["gm"] / np.where(out.get("gds", np.zeros(1)) > 0, out.get("gds", np.zeros(1)), np.nan)
+    gds = out.get("gds", np.zeros(h.size))
+    gain = out["gm"] / np.where(gds > 0, gds, np.nan)
     d = h - target
     hits = np.flatnonzero((d[:-1] <= 0) & (d[1:] >= 0) | (d[:-1] >= 0) & (d[1:] <= 0))
     if hits.size:
@@ -441,4 +454,4 @@ def size(pool: "SimulationPool", device: Device, *, gm_id: Any, ids: Any, l: Any
         nf=n if fingers else 1, m=1 if fingers else n, id=op["id"], gm=op["gm"], gds=op.get("gds", math.nan),
         gm_over_id=g, gain=g_gain, ft=ft, vdsat=op.get("vdsat", math.nan), vth=op.get("vth", math.nan), cgg=cgg,
         simulations=simulate.count, estimate=est,
-        table=_table_figures(table, float(est.l), float(est.vgs), vds, table_vbs), constraint_errors=errors)
+        constraint_errors=errors, _start=(table, float(est.l), float(est.vgs), vds, table_vbs))
