@@ -1,7 +1,8 @@
 """Verified sizing on a warm pool with a parsed sky130 library, and the native design() time.
 
 For sky130 nfet_01v8 and pfet_01v8, gm/Id in {8, 15, 22} and Id in {1 uA, 100 uA} (L = 4 um and
-0.5 um), after each worker has parsed the kit's sizing netlist once: the median wall time and the
+0.5 um), after the device's table is characterised on the same pool (every worker has parsed the
+kit in the netlist the sizing runs on): the median wall time and the
 median number of simulations of pool.size, against targets of 50 ms and 6 simulations. Then
 TransistorLut.design() with gm/Id, gain and Id targets on a 10 x 181 x 181 table, against 100 us.
 
@@ -19,35 +20,26 @@ import _common as c  # noqa: E402
 
 import tavlo  # noqa: E402
 from tavlo import pdk  # noqa: E402
-from tavlo._characterise import saved_vectors  # noqa: E402
-from tavlo._verify import sizing_netlist  # noqa: E402
+from tavlo._characterise import netlist_for, saved_vectors  # noqa: E402
 
 TARGETS = [(g, i) for g in (8, 15, 22) for i in (1e-6, 100e-6)]
 LENGTH = {1e-6: 4e-6, 100e-6: 0.5e-6}
 ROUNDS = 3
 
 
-def warm(pool, device):
-    """Every worker parses the device's sizing netlist once (two requests in flight at a time)."""
-    netlist = sizing_netlist(device, device.temperature, False)
-    params = {"w_op": 1.0, "l_op": float(device.to_library(1e-6)), "nf_op": 1.0, "vgs_op": 0.0,
-              "vds_op": 0.0, "vbs_op": 0.0}
-    results = pool.map(netlist, ["save " + " ".join(saved_vectors(device)), "op"],
-                       params=[params] * pool.workers, progress=False)
-    assert all(r.success for r in results), [r.error for r in results]
-
-
 def one_request(pool, device):
-    """Median time of one operating point on the parsed sizing netlist: the simulator's own floor
+    """Median time of one operating point on the parsed netlist: the simulator's own floor
     per simulation (the worker sets the parameters and resets the circuit for every request)."""
-    netlist = sizing_netlist(device, device.temperature, False)
+    netlist = netlist_for(device, 1e-6, device.temperature)
+    s = -1 if device.polarity == "pmos" else 1
     times = []
     for k in range(15):
-        params = {"w_op": float(device.to_library(2e-6 + 1e-8 * k)), "l_op": float(device.to_library(0.5e-6)),
-                  "nf_op": 1.0, "vgs_op": 0.7, "vds_op": 0.9, "vbs_op": 0.0}
+        params = {"w_char": float(device.to_library(2e-6 + 1e-8 * k)), "l_char": float(device.to_library(0.5e-6)),
+                  "vbs_char": 0.0}
         t = time.perf_counter()
-        result = pool.run_simulation(netlist, ["save " + " ".join(saved_vectors(device)), "op"], params=params,
-                                     return_vectors=saved_vectors(device))
+        result = pool.run_simulation(netlist, ["save " + " ".join(saved_vectors(device)),
+                                               f"dc vds {s * 0.9} {s * 0.9} 1 vgs {s * 0.7} {s * 0.7} 1"],
+                                     params=params, return_vectors=saved_vectors(device))
         times.append(time.perf_counter() - t)
         assert result.success, result.error
     return statistics.median(times)
@@ -60,7 +52,6 @@ def sizing(pool):
         t0 = time.perf_counter()
         table = pool.characterise(device, lengths=[device.l_min, 0.5e-6, 1e-6, 2e-6, 4e-6],
                                   vgs=(0.0, 1.8, 0.02), vds=(0.0, 1.8, 0.1), progress=False)
-        warm(pool, device)
         print(f"{name}: table and parse on {pool.workers} workers {time.perf_counter() - t0:.1f} s")
         for _ in range(ROUNDS):
             for gm_id, ids in TARGETS:

@@ -1,8 +1,9 @@
 """Sizing verified by simulation: the table's design is the start, the device's operating point
 simulated on the pool is the truth.
 
-One netlist per device holds W, L, the fingers and the bias as ``.param`` values, so a worker that
-has parsed it once only re-parameterises it for every later step of every sizing.
+The simulations run on the characterisation's own netlist, whose W, L and body bias are ``.param``
+values: a worker that characterised the device only re-parameterises that circuit for every step
+of every sizing. Fingers need ``nf`` as a parameter too, and a netlist of their own.
 """
 
 from __future__ import annotations
@@ -14,7 +15,7 @@ from typing import TYPE_CHECKING, Any, Dict, List, Optional, Tuple
 
 import numpy as np
 
-from ._characterise import DEVICE_QUANTITIES, instance_path, saved_vectors
+from ._characterise import DEVICE_QUANTITIES, instance_path, netlist_for, saved_vectors
 from ._device import Device
 
 if TYPE_CHECKING:
@@ -98,30 +99,29 @@ def _f(decimals: int):
     return lambda x: f"{x:.{decimals}f}" if math.isfinite(x) else "-"
 
 
-def sizing_netlist(device: Device, temperature: float, fingers: bool) -> str:
-    """The netlist every step of a sizing loads: W, L, fingers and the bias as parameters."""
-    params = "".join(f" {k}={v}" for k, v in device.params.items() if not (fingers and k.lower() == "nf"))
+def sizing_netlist(device: Device, temperature: float) -> str:
+    """The netlist of a sizing in fingers: W, L, nf and the body bias as parameters."""
+    params = "".join(f" {k}={v}" for k, v in device.params.items() if k.lower() != "nf")
     prefix = "XM1" if device.instance == "X" else "M1"
-    nf = " nf={nf_op}" if fingers else ""
     lines = [f"tavlo sizing: {device.name or device.model}"]
     lines += [m.netlist_line() for m in device.models]
-    if fingers:
-        lines.append(".option wnflag=1")  # a model bin is chosen by the width of one finger, W/nf
+    lines.append(".option wnflag=1")  # a model bin is chosen by the width of one finger, W/nf
     # Defaults inside the kit's bins: a binned model is chosen when the netlist is first parsed.
-    lines += [f".param w_op={device.to_library(1e-6)} l_op={device.to_library(device.l_min)} nf_op=1 "
-              "vgs_op=0 vds_op=0 vbs_op=0",
-              f"{prefix} d g s b {device.model} W={{w_op}} L={{l_op}}{nf}{params}",
-              "Vds d s {vds_op}", "Vgs g s {vgs_op}", "Vbs b s {vbs_op}", "Vs s 0 0",
-              f".temp {temperature!r}", ".end", ""]
+    lines += [f".param w_op={device.to_library(1e-6)} l_op={device.to_library(device.l_min)} nf_op=1 vbs_op=0",
+              f"{prefix} d g s b {device.model} W={{w_op}} L={{l_op}} nf={{nf_op}}{params}",
+              "Vds d s 0", "Vgs g s 0", "Vbs b s {vbs_op}", "Vs s 0 0", f".temp {temperature!r}", ".end", ""]
     return "\n".join(lines)
 
 
 class _Simulator:
     """Simulations of one device on the pool, in the table's magnitudes."""
 
-    def __init__(self, pool: "SimulationPool", device: Device, temperature: float, fingers: bool) -> None:
+    def __init__(self, pool: "SimulationPool", device: Device, temperature: float, fingers: bool,
+                 width: float) -> None:
         self.pool, self.device, self.fingers = pool, device, fingers
-        self.netlist = sizing_netlist(device, temperature, fingers)
+        # Without fingers, the characterisation's own netlist (of the table's width): a pool that
+        # characterised the table has it parsed in every worker already.
+        self.netlist = sizing_netlist(device, temperature) if fingers else netlist_for(device, width, temperature)
         self.sign = -1.0 if device.polarity == "pmos" else 1.0
         self.vectors = saved_vectors(device)
         self.path = instance_path(device)
@@ -132,8 +132,11 @@ class _Simulator:
         """Figures of the whole device: n fingers on one instance, or n parallel copies of one
         instance of width w / n (their currents and charges add, as SPICE's m multiplies them)."""
         d, s = self.device, self.sign
-        params = {"w_op": float(d.to_library(w if self.fingers else w / n)), "l_op": float(d.to_library(l)),
-                  "nf_op": float(n if self.fingers else 1), "vgs_op": s * vgs, "vds_op": s * vds, "vbs_op": s * vbs}
+        if self.fingers:
+            params = {"w_op": float(d.to_library(w)), "l_op": float(d.to_library(l)), "nf_op": float(n),
+                      "vbs_op": s * vbs}
+        else:
+            params = {"w_char": float(d.to_library(w / n)), "l_char": float(d.to_library(l)), "vbs_char": s * vbs}
         self.count += 1
         where = (f"{d.name or d.model} at W={w:.4g} m ({'nf' if self.fingers else 'm'}={n}), L={l:.4g} m, "
                  f"{what}, Vds={vds:.4g} V, Vbs={vbs:.4g} V")
@@ -166,7 +169,10 @@ class _Simulator:
         return out
 
     def op(self, w: float, l: float, n: int, vgs: float, vds: float, vbs: float) -> Dict[str, float]:
-        out = self._run(w, l, n, vgs, vds, vbs, "op", f"Vgs={vgs:.4g} V")
+        s = self.sign
+        # A DC point rather than op: the netlist's sources are those of the characterisation sweeps.
+        out = self._run(w, l, n, vgs, vds, vbs, f"dc vds {s * vds!r} {s * vds!r} 1 vgs {s * vgs!r} {s * vgs!r} 1",
+                        f"Vgs={vgs:.4g} V")
         if not (out["id"][0] > 0 and out["gm"][0] > 0):
             raise ValueError(f"the device is off at Vgs = {vgs:.4g} V, L = {l:.4g} m "
                              f"(Id = {out['id'][0]:.4g} A): no gm/Id to meet there")
@@ -177,7 +183,7 @@ class _Simulator:
         """The figures over Vgs = lo..hi in `step`s, at one W and L: one simulation."""
         count = int(round((hi - lo) / step))
         hi, s = lo + count * step, self.sign
-        out = self._run(w, l, n, lo, vds, vbs, f"dc vgs {s * lo!r} {s * hi!r} {s * step!r}",
+        out = self._run(w, l, n, lo, vds, vbs, f"dc vds {s * vds!r} {s * vds!r} 1 vgs {s * lo!r} {s * hi!r} {s * step!r}",
                         f"Vgs={lo:.4g}..{hi:.4g} V")
         if out["id"].size != count + 1:
             raise RuntimeError(f"a sweep of {count + 1} points returned {out['id'].size}")
@@ -356,7 +362,7 @@ def size(pool: "SimulationPool", device: Device, *, gm_id: Any, ids: Any, l: Any
 
     est = _estimate(table, gm_id, ids, gain, l, vds, table_vbs)
     fingers = any(k.lower() == "nf" for k in device.params)
-    simulate = _Simulator(pool, device, temperature, fingers)
+    simulate = _Simulator(pool, device, temperature, fingers, table.width)
     w, length, vgs = float(est.w), float(est.l), float(est.vgs)
     alpha = _gain_exponent(table, length, gm_id, vds, table_vbs) if gain is not None else 1.0
     vgs_max = float(device.vdd)
