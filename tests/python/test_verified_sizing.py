@@ -45,10 +45,11 @@ class Reference:
             split = f"nf={r.nf}" if r.nf > 1 else f"m={r.m}"
             w = r.w if r.nf > 1 else r.w / r.m
             for tag, dg, dd in (("c", 0, 0), ("gp", DVGS, 0), ("gm", -DVGS, 0), ("dp", 0, DVDS), ("dm", 0, -DVDS)):
-                lines += [f"{prefix}{k}{tag} d{k}{tag} g{k}{tag} 0 0 {device.model} W={w / device.scale:.12g} "
+                lines += [f"{prefix}{k}{tag} d{k}{tag} g{k}{tag} 0 b{k} {device.model} W={w / device.scale:.12g} "
                           f"L={r.l / device.scale:.12g} {split}",
                           f"Vd{k}{tag} d{k}{tag} 0 {s * (r.vds + dd)!r}", f"Vg{k}{tag} g{k}{tag} 0 {s * (r.vgs + dg)!r}"]
                 self.names.append(f"vd{k}{tag}#branch")
+            lines.append(f"Vb{k} b{k} 0 {s * r.vbs!r}")
             inner = f"m.x{k}c.m{device.model}" if prefix == "X" else f"m{k}c"
             self.names += [f"@{inner}[gm]", f"@{inner}[gds]"]
         lines += [".control", "set filetype=ascii", "op", f"write {self.raw} " + " ".join(self.names), ".endc", ".end"]
@@ -94,6 +95,8 @@ def sizings(kit_pool, tmp_path_factory):
             sized = [kit_pool.size(device, gm_id=g, ids=i, l=LENGTH[i], table=table) for g, i in TARGETS]
             # A gain between the grid lengths, and a width past the largest bin (m parallel devices).
             sized.append(kit_pool.size(device, gm_id=15, ids=10e-6, gain=GAIN, table=table))
+            # A reverse body bias, started from the table at Vbs = 0.
+            sized.append(kit_pool.size(device, gm_id=15, ids=10e-6, l=1e-6, vsb=0.4, table=table))
             wide = 2e-3 if device.w_max <= 100e-6 else 20e-3
             sized.append(kit_pool.size(device, gm_id=20, ids=wide, l=0.5e-6, table=table))
             # The same with fingers, for a device whose description takes nf.
@@ -134,17 +137,22 @@ def test_sized_devices_meet_their_targets_when_simulated_again(sizings, kit, pol
 
 
 @pytest.mark.parametrize("kit, polarity", KITS)
-def test_a_gain_between_grid_lengths_and_a_split_width_hold_when_simulated_again(sizings, kit, polarity):
+def test_a_gain_between_grid_lengths_a_body_bias_and_a_split_width_hold_when_simulated_again(sizings, kit, polarity):
     device, table, sized, reference = sizings(kit, polarity)
     res, ref = sized[len(TARGETS)], reference[len(TARGETS)]
     assert np.min(np.abs(table.lengths - res.l)) > 1e-9 and table.lengths[0] < res.l < table.lengths[-1], res
     check_against(res, ref, 10e-6, 15, repr(res))
     assert ref["gm"] / ref["gds"] == pytest.approx(GAIN, rel=0.05), res
     assert [name for name, _ in res.constraint_errors] == ["Ids", "gm/Id", "gain"]
-    for res, ref in zip(sized[len(TARGETS) + 1:], reference[len(TARGETS) + 1:]):
+    body, ref = sized[len(TARGETS) + 1], reference[len(TARGETS) + 1]
+    check_against(body, ref, 10e-6, 15, repr(body))
+    # The table is at Vbs = 0: reverse bias raises the threshold, and the Vgs the simulation finds.
+    assert body.vbs == -0.4 and body.vgs > body.estimate.vgs + 0.02, body
+    assert body.vth > table.lookup("vth", l=1e-6, vgs=body.estimate.vgs, vds=body.vds) + 0.02, body
+    for res, ref in zip(sized[len(TARGETS) + 2:], reference[len(TARGETS) + 2:]):
         assert res.w > device.w_max and res.m * res.nf > 1 and res.w / (res.m * res.nf) <= device.w_max, res
         check_against(res, ref, res.estimate.id, 20, repr(res))
-    assert "m=" in repr(sized[len(TARGETS) + 1]) and "table" in repr(res) and "simulated" in repr(res)
+    assert "m=" in repr(sized[len(TARGETS) + 2]) and "table" in repr(res) and "simulated" in repr(res)
 
 
 def test_targets_that_cannot_be_met_are_named(sizings, kit_pool):
