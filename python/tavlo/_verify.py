@@ -351,7 +351,13 @@ def size(pool: "SimulationPool", device: Device, *, gm_id: Any, ids: Any, l: Any
         source = getattr(table, "source", None) or {}
         temperature = float(source.get("temperature", device.temperature))
     else:
-        temperature = float(temperature)
+        given = temperature
+        try:
+            temperature = float(given)
+        except (TypeError, ValueError):
+            temperature = math.nan
+        if not math.isfinite(temperature):
+            raise ValueError(f"temperature must be a finite number of °C, got {given!r}")
     if table is None:
         table = pool._sizing_table(device, temperature, vbs, default_lengths(device, l))
     elif not isinstance(table, MosTable):
@@ -394,7 +400,7 @@ def size(pool: "SimulationPool", device: Device, *, gm_id: Any, ids: Any, l: Any
     # moves L and sweeps again.
     n = split(w)
     sweep = True
-    slope, last, best = math.nan, None, None
+    slope, last, final = math.nan, None, None
     while simulate.count < max_simulations:
         if sweep:
             lo, hi = max(vgs - _SWEEP_SPAN, 0.0), min(vgs + _SWEEP_SPAN, vgs_max)
@@ -409,13 +415,13 @@ def size(pool: "SimulationPool", device: Device, *, gm_id: Any, ids: Any, l: Any
                 length, w = max(device.l_min, length * factor), w * factor
             else:
                 sweep = False
-            n = split(w) if fingers else max(n, split(w))
+            n = split(w)
             continue
         op = simulate.op(w, length, n, vgs, vds, vbs)
         g = op["gm"] / op["id"]
         g_gain = op["gm"] / op["gds"] if op.get("gds", 0.0) > 0 else math.inf
         errors = errors_of(op["id"], g, g_gain)
-        best = (w, length, n, vgs, op, g, g_gain, errors)
+        final = (w, length, n, vgs, op, g, g_gain, errors)
         if met(errors):
             break
         if gain is not None and abs(errors[2][1]) > _TOLERANCE["gain"]:
@@ -441,18 +447,18 @@ def size(pool: "SimulationPool", device: Device, *, gm_id: Any, ids: Any, l: Any
         ln_id = math.log(op["id"]) + 0.5 * (g + gm_id) * (new_vgs - vgs)
         w *= ids / math.exp(ln_id)
         vgs = new_vgs
-        n = split(w) if fingers else max(n, split(w))
+        n = split(w)
     else:
-        if best is None:
+        if final is None:
             raise ValueError(f"max_simulations = {max_simulations} leaves no simulation to verify the "
                              "sizing after its sweeps; allow more")
-        w, length, n, vgs, op, g, g_gain, errors = best
+        w, length, n, vgs, op, g, g_gain, errors = final
         missed = [f"{name} is off by {e:+.2%}" for name, e in errors if abs(e) > _TOLERANCE[name]]
         raise ValueError(f"gm_id = {gm_id:g}, ids = {ids:g}" + (f", gain = {gain:g}" if gain is not None else "")
                          + f" not met within {max_simulations} simulations: at the last point "
                          + ", ".join(missed) + f" (W = {w:.4g} m, L = {length:.4g} m, Vgs = {vgs:.4g} V)")
 
-    w, length, n, vgs, op, g, g_gain, errors = best
+    w, length, n, vgs, op, g, g_gain, errors = final
     cgg = op.get("cgg", math.nan)
     ft = op["gm"] / (2 * math.pi * cgg) if cgg > 0 else math.nan
     return VerifiedSizing(

@@ -167,6 +167,8 @@ def test_targets_that_cannot_be_met_are_named(sizings, kit_pool):
         (dict(gm_id=15, ids=1e-6, l=0.1e-6), r"l must be a length .* at least the device's l_min"),
         (dict(gm_id=8, ids=1e-9, l=0.28e-6), r"failed \(is W or L outside the kit's model bins\?\)"),
         (dict(gm_id=15, ids=1e-6, max_simulations=1), r"max_simulations = 1 leaves no simulation"),
+        (dict(gm_id=15, ids=1e-6, temperature="hot"), r"temperature must be a finite number of °C, got 'hot'"),
+        (dict(gm_id=15, ids=1e-6, vbs=0.1, vsb=0.1), r"give vbs or vsb \(= -vbs\), not both"),
     ]
     for kwargs, message in cases:
         with pytest.raises(ValueError, match=message):
