@@ -27,22 +27,19 @@ LENGTH = {1e-6: 4e-6, 100e-6: 0.5e-6}
 ROUNDS = 3
 
 
-def one_request(pool, device):
-    """Median time of one operating point on the parsed netlist: the simulator's own floor
-    per simulation (the worker sets the parameters and resets the circuit for every request)."""
+def one_request(pool, device, k):
+    """Time of one operating point on the parsed netlist: the simulator's own floor per
+    simulation (the worker sets the parameters and resets the circuit for every request)."""
     netlist = netlist_for(device, 1e-6, device.temperature)
     s = -1 if device.polarity == "pmos" else 1
-    times = []
-    for k in range(15):
-        params = {"w_char": float(device.to_library(2e-6 + 1e-8 * k)), "l_char": float(device.to_library(0.5e-6)),
-                  "vbs_char": 0.0}
-        t = time.perf_counter()
-        result = pool.run_simulation(netlist, ["save " + " ".join(saved_vectors(device)),
-                                               f"dc vds {s * 0.9} {s * 0.9} 1 vgs {s * 0.7} {s * 0.7} 1"],
-                                     params=params, return_vectors=saved_vectors(device))
-        times.append(time.perf_counter() - t)
-        assert result.success, result.error
-    return statistics.median(times)
+    params = {"w_char": float(device.to_library(2e-6 + 1e-8 * k)), "l_char": float(device.to_library(0.5e-6)),
+              "vbs_char": 0.0}
+    t = time.perf_counter()
+    result = pool.run_simulation(netlist, ["save " + " ".join(saved_vectors(device)),
+                                           f"dc vds {s * 0.9} {s * 0.9} 1 vgs {s * 0.7} {s * 0.7} 1"],
+                                 params=params, return_vectors=saved_vectors(device))
+    assert result.success, result.error
+    return time.perf_counter() - t
 
 
 def sizing(pool):
@@ -59,8 +56,9 @@ def sizing(pool):
                 res = pool.size(device, gm_id=gm_id, ids=ids, l=LENGTH[ids], table=table)
                 times.append(time.perf_counter() - t)
                 sims.append(res.simulations)
+                # Interleaved, so that both see the same load on a shared host.
+                floor.append(one_request(pool, device, len(floor)))
         print(f"  e.g. {res!r}".replace("\n", "\n  "))
-        floor.append(one_request(pool, device))
     med_t, med_n = statistics.median(times), statistics.median(sims)
     print(f"verified sizing, {len(times)} runs: median {med_t * 1e3:.1f} ms (target 50 ms: "
           f"{0.050 / med_t:.2f}x), min {min(times) * 1e3:.1f} ms, max {max(times) * 1e3:.1f} ms")
