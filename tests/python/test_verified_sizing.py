@@ -93,10 +93,11 @@ def sizings(kit_pool, tmp_path_factory):
             table = kit_pool.characterise(device, lengths=[device.l_min, 0.5e-6, 1e-6, 2e-6, 4e-6],
                                           vgs=(0.0, device.vdd, device.vdd / 90), vds=(0.0, device.vdd, device.vdd / 18))
             sized = [kit_pool.size(device, gm_id=g, ids=i, l=LENGTH[i], table=table) for g, i in TARGETS]
-            # A gain between the grid lengths, and a width past the largest bin (m parallel devices).
+            # A gain between the grid lengths.
             sized.append(kit_pool.size(device, gm_id=15, ids=10e-6, gain=GAIN, table=table))
             # A reverse body bias, started from the table at Vbs = 0.
             sized.append(kit_pool.size(device, gm_id=15, ids=10e-6, l=1e-6, vsb=0.4, table=table))
+            # A width past the largest bin: parallel devices.
             wide = 2e-3 if device.w_max <= 100e-6 else 20e-3
             sized.append(kit_pool.size(device, gm_id=20, ids=wide, l=0.5e-6, table=table))
             # The same with fingers, for a device whose description takes nf.
