@@ -17,15 +17,17 @@ from .tavlo import (  # noqa: F401
 from ._pool import SimulationPool  # noqa: E402
 
 __all__ = ["SimulationPool", "LutConfig", "TransistorLut", "SimulationResult", "DesignResult", "MosTable",
-           "load_table", "Device", "ModelFile", "pdk"]
+           "load_table", "Device", "ModelFile", "VerifiedSizing", "pdk"]
 
 # Loaded on first use: they import NumPy, which a worker process never needs.
-_LAZY = {"MosTable": "._table", "load_table": "._table", "Device": "._device", "ModelFile": "._device"}
+_LAZY = {"MosTable": "._table", "load_table": "._table", "Device": "._device", "ModelFile": "._device",
+         "VerifiedSizing": "._verify"}
 
 if _TYPE_CHECKING:
     from . import pdk
     from ._device import Device, ModelFile
     from ._table import MosTable, load_table
+    from ._verify import VerifiedSizing
 
 
 def __getattr__(name: str) -> object:

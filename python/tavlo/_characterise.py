@@ -132,13 +132,17 @@ def saved_vectors(device: Device) -> List[str]:
 
 
 def job_request(device: Device, length: float, vbs: float, vgs: Tuple[float, float, float],
-                vds: Tuple[float, float, float]) -> Tuple[Dict[str, float], List[str]]:
+                vds: Tuple[float, float, float], width: Optional[float] = None) -> Tuple[Dict[str, float], List[str]]:
     """Parameters and commands of one job: the length and body bias as parameters (the worker
     sets them on its parsed circuit and resets it), the saves (a reset drops them, so every job
     sends them again), then the sweep, Vds fastest."""
     # Source names in lower case: a command's sweep source is matched case-sensitively against the
     # circuit's lower-cased names.
     params = {"l_char": float(device.to_library(length)), "vbs_char": float(vbs)}
+    if width is not None:
+        # Set on every job: a sizing on the same pool varies it on the same parsed circuit, and a
+        # kept circuit serves only requests that set every parameter altered on it.
+        params["w_char"] = float(device.to_library(width))
     return params, ["save " + " ".join(saved_vectors(device)),
                     "dc vds {!r} {!r} {!r} vgs {!r} {!r} {!r}".format(*map(float, vds), *map(float, vgs))]
 
@@ -214,7 +218,8 @@ def characterise(pool: "SimulationPool", device: Device, lengths: Any = None, vg
         where = (f"{device.name or device.model} at L={ls[li]:.6g} m, Vbs={vbs_values[bi]:.6g} V, "
                  f"Vgs {vgs_axis[first]:.6g}..{vgs_axis[stop - 1]:.6g} V")
         try:
-            params, commands = job_request(device, float(ls[li]), sign * vbs_values[bi], vgs_sweep, vds_sweep)
+            params, commands = job_request(device, float(ls[li]), sign * vbs_values[bi], vgs_sweep, vds_sweep,
+                                          width)
             result = pool.run_simulation(netlist, commands, f"char-b{bi}-l{li}-vgs{first}", params=params,
                                          return_vectors=saved_vectors(device))
         except RuntimeError as exc:

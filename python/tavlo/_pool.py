@@ -19,6 +19,7 @@ from .tavlo import LutConfig, SimulationResult, _SimulationPool
 if TYPE_CHECKING:
     from ._device import Device
     from ._table import MosTable
+    from ._verify import VerifiedSizing
 
 __all__ = ["SimulationPool", "installed_worker"]
 
@@ -76,6 +77,7 @@ class SimulationPool:
         # the native pool queues the next request; the rest wait here, where they can be cancelled.
         self._executor: Optional[cf.ThreadPoolExecutor] = None
         self._executor_lock = threading.Lock()
+        self._sizing_tables: dict = {}
         _open_pools.add(self)
 
     def _native(self) -> _SimulationPool:
@@ -294,6 +296,75 @@ class SimulationPool:
 
         self._native()
         return characterise(self, device, **kw)
+
+    def size(self, device: "Device", *, gm_id: float, ids: float, l: Any = None, gain: Optional[float] = None,
+             vds: Optional[float] = None, vbs: Optional[float] = None, vsb: Optional[float] = None,
+             table: Optional["MosTable"] = None, temperature: Optional[float] = None,
+             max_simulations: int = 12) -> "VerifiedSizing":
+        """Size a transistor from a table, then correct W and Vgs by simulating it.
+
+        The table's ``design`` gives the start (W, L, Vgs); the sized device is then simulated at
+        its operating point with the kit's models, and W (Id scales about linearly with it) and
+        Vgs (Newton then secant steps on gm/Id) are corrected until the simulated Id is within
+        0.5 % and gm/Id within 1 % of the targets. With a ``gain`` target L is corrected too,
+        until the simulated gain is within 2 %.
+
+        Parameters
+        ----------
+        device : Device
+            The transistor, e.g. ``tavlo.pdk.sky130("nfet_01v8")``.
+        gm_id, ids : float
+            Targets: gm/Id (1/V) and drain current (A, a magnitude for a PMOS).
+        l : float or sequence, optional
+            The length (m), between the table's grid lengths too, or candidate lengths. Without
+            ``l`` or ``gain``: the shortest length reaching the gm/Id.
+        gain : float, optional
+            Intrinsic gain gm/gds; the length is chosen to meet it. Not with one ``l``.
+        vds : float, optional
+            Drain-source voltage (V, a magnitude for a PMOS); default half the supply.
+        vbs, vsb : float, optional
+            Body bias, vsb = -vbs (positive vsb is reverse bias, for a PMOS too); default 0.
+        table : MosTable, optional
+            The table to start from. By default one is characterised for the device (lengths
+            l_min to 16 l_min, the given length too) and kept on this pool per device,
+            temperature and body bias.
+        temperature : float, optional
+            °C; default the table's, else the device's.
+        max_simulations : int
+            Simulations allowed before giving up.
+
+        Returns
+        -------
+        VerifiedSizing
+            Total W, L, Vgs, the split (``m`` parallel devices, or ``nf`` fingers when the device's
+            ``params`` name ``nf``) once W exceeds ``device.w_max``, the simulated Id, gm, gds,
+            gm/Id, gain, fT, vdsat and Vth, the table's estimate and the number of simulations.
+
+        Raises
+        ------
+        ValueError
+            For a target that cannot be met, naming it and why (a gm/Id above the device's
+            weak-inversion peak, a W outside the model bins, ...), or a bad argument.
+        """
+        from ._verify import size
+
+        self._native()
+        return size(self, device, gm_id=gm_id, ids=ids, l=l, gain=gain, vds=vds, vbs=vbs, vsb=vsb, table=table,
+                    temperature=temperature, max_simulations=max_simulations)
+
+    def _sizing_table(self, device: "Device", temperature: float, vbs: float, lengths: tuple) -> "MosTable":
+        """The table ``size`` starts from, characterised once per device, temperature, Vbs and lengths."""
+        key = (device, temperature, vbs, lengths)
+        with self._executor_lock:
+            table = self._sizing_tables.get(key)
+        if table is None:
+            step = device.vdd / 144
+            table = self.characterise(device, lengths=list(lengths), vgs=(0.0, device.vdd, step),
+                                      vds=(0.0, device.vdd, device.vdd / 36), vbs=vbs, temperature=temperature,
+                                      progress=False)
+            with self._executor_lock:
+                table = self._sizing_tables.setdefault(key, table)
+        return table
 
     def close(self) -> None:
         """Stop the pool: every worker process ends, busy or not. Safe to call more than once."""

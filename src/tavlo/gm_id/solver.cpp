@@ -1,5 +1,6 @@
 #include "tavlo/gm_id/solver.hpp"
 
+#include <algorithm>
 #include <cmath>
 #include <limits>
 
@@ -35,51 +36,99 @@ struct Window {
 
 class Solver {
 public:
-    Solver(const TransistorLut& lut, double v, double floor) : lut_(lut), v_(v), floor_(floor) {}
+    // The Vds position is fixed for a whole sizing, so every table is reduced once to its
+    // [length][Vgs] slice at that Vds; the searches below then read plain arrays.
+    Solver(const TransistorLut& lut, double v, double floor, bool with_gds)
+        : lut_(lut), v_(v), floor_(floor), nl_(lut.n_l()), nvgs_(lut.n_vgs()) {
+        id_ = slice(lut.id);
+        gm_ = slice(lut.gm);
+        if (with_gds) gds_ = slice(lut.gds);
+    }
 
     // Table value at an integer length and Vgs index: only the Vds direction is interpolated.
-    double at_grid(const std::vector<double>& t, std::size_t i, std::size_t j) const {
-        return lerp_at(t.data() + lut_.index(i, j, 0), lut_.n_vds(), v_);
+    double id_grid(std::size_t i, std::size_t j) const { return id_[i * nvgs_ + j]; }
+    double gm_grid(std::size_t i, std::size_t j) const { return gm_[i * nvgs_ + j]; }
+    double gds_grid(std::size_t i, std::size_t j) const {
+        return gds_.empty() ? lerp_at(lut_.gds.data() + lut_.index(i, j, 0), lut_.n_vds(), v_) : gds_[i * nvgs_ + j];
     }
     double at(const std::vector<double>& t, double l, double p) const { return trilinear_lut(lut_, t, l, p, v_); }
 
-    // gm/Id along the Vgs axis at length position l; NaN where |Id| is below the floor.
-    std::vector<double> gm_id_curve(double l, bool integer_length) const {
-        const std::size_t n = lut_.n_vgs();
-        std::vector<double> g(n);
-        const std::size_t i = integer_length ? static_cast<std::size_t>(l) : 0;
-        for (std::size_t j = 0; j < n; ++j) {
-            const double id = integer_length ? at_grid(lut_.id, i, j) : at(lut_.id, l, static_cast<double>(j));
-            const double gm = integer_length ? at_grid(lut_.gm, i, j) : at(lut_.gm, l, static_cast<double>(j));
-            g[j] = std::abs(id) < floor_ ? kNaN : gm / id;
+    // gm/Id along Vgs at length position l; NaN where |Id| is below the floor. At an integer Vgs
+    // index the trilinear weights reduce to a blend of two lengths, term for term the same sum.
+    struct Between {
+        const double *id0, *id1, *gm0, *gm1;
+        double tl, floor;
+        double operator()(std::size_t j) const {
+            const double id = (1.0 - tl) * id0[j] + tl * id1[j];
+            const double gm = (1.0 - tl) * gm0[j] + tl * gm1[j];
+            return std::abs(id) < floor ? kNaN : gm / id;
         }
-        return g;
+    };
+    Between between(double l) const {
+        const std::size_t i = std::min(nl_ >= 2 ? nl_ - 2 : 0, position_index(l));
+        const std::size_t i1 = std::min(nl_ - 1, i + 1);
+        return {&id_[i * nvgs_], &id_[i1 * nvgs_], &gm_[i * nvgs_], &gm_[i1 * nvgs_], l - static_cast<double>(i),
+                floor_};
+    }
+    double gm_id_grid(std::size_t i, std::size_t j) const {
+        const double id = id_grid(i, j);
+        return std::abs(id) < floor_ ? kNaN : gm_grid(i, j) / id;
+    }
+
+    // Vgs position where gm/Id at length position l meets t, searching pairs from the highest Vgs
+    // down and evaluating the curve only as far as the first bracket.
+    template <class Curve>
+    std::optional<double> crossing(const Curve& g, double t) const {
+        const std::size_t n = nvgs_;
+        if (n <= 1) return std::nullopt;
+        double b = g(n - 1);
+        for (std::size_t m = n - 1; m >= 1; --m) {
+            const double a = g(m - 1);
+            if (!std::isnan(a) && !std::isnan(b) && ((a >= t && t >= b) || (a <= t && t <= b))) {
+                double frac = 0.5;
+                if (std::abs(a - b) > kSearchGuard) {
+                    frac = (a - t) / (a - b);
+                    if (frac < 0.0) frac = 0.0;
+                    if (frac > 1.0) frac = 1.0;
+                }
+                return static_cast<double>(m - 1) + frac;
+            }
+            b = a;
+        }
+        return std::nullopt;
+    }
+    std::optional<double> crossing_at_length(std::size_t i, double t) const {
+        return crossing([&](std::size_t j) { return gm_id_grid(i, j); }, t);
+    }
+    std::optional<double> crossing_between(double l, double t) const {
+        return crossing(between(l), t);
     }
 
     const TransistorLut& lut_;
     double v_;
     double floor_;
-};
 
-// Vgs position where the curve meets t, searching pairs from the highest Vgs down.
-std::optional<double> find_gm_id_crossing(const std::vector<double>& g, double t) {
-    const std::size_t n = g.size();
-    if (n <= 1) return std::nullopt;
-    for (std::size_t m = n - 1; m >= 1; --m) {
-        const double a = g[m - 1], b = g[m];
-        if (std::isnan(a) || std::isnan(b)) continue;
-        if ((a >= t && t >= b) || (a <= t && t <= b)) {
-            double frac = 0.5;
-            if (std::abs(a - b) > kSearchGuard) {
-                frac = (a - t) / (a - b);
-                if (frac < 0.0) frac = 0.0;
-                if (frac > 1.0) frac = 1.0;
-            }
-            return static_cast<double>(m - 1) + frac;
+private:
+    std::vector<double> slice(const std::vector<double>& t) const {
+        std::vector<double> out(nl_ * nvgs_);
+        const std::size_t n = lut_.n_vds();
+        if (n == 1) {
+            for (std::size_t r = 0; r < out.size(); ++r) out[r] = t[r];
+            return out;
         }
+        // lerp_at's weights, the same for every row.
+        const std::size_t k = std::min(n - 2, position_index(v_));
+        const double w = v_ - static_cast<double>(k);
+        for (std::size_t r = 0; r < out.size(); ++r) {
+            const double* a = t.data() + r * n;
+            out[r] = w * a[k + 1] + (1.0 - w) * a[k];
+        }
+        return out;
     }
-    return std::nullopt;
-}
+
+    std::size_t nl_, nvgs_;
+    std::vector<double> id_, gm_, gds_;
+};
 
 struct Candidate {
     double l, p, gain;
@@ -102,13 +151,13 @@ Result<DesignResult> solve_design(const TransistorLut& lut, const std::vector<De
     if (constraints.empty()) return NgspiceError::simulation_failed("at least one constraint is required");
 
     const double vds_bias = vds ? *vds : lut.vds[lut.vds.size() / 2];
-    const Solver s(lut, locate_on_axis(lut.vds, vds_bias), id_min ? *id_min : kDefaultFloor);
     const Window window{gm_id_min, gm_id_max};
     const std::size_t nl = lut.n_l(), nvgs = lut.n_vgs();
 
     const DesignConstraint* ids_c = first_of<ConstraintKind::Ids>(constraints);
     const DesignConstraint* gm_id_c = first_of<ConstraintKind::GmId>(constraints);
     const DesignConstraint* gain_c = first_of<ConstraintKind::Gain>(constraints);
+    const Solver s(lut, locate_on_axis(lut.vds, vds_bias), id_min ? *id_min : kDefaultFloor, !gm_id_c);
 
     double lam = 0.0, pos = 0.0;
     if (gm_id_c) {
@@ -117,7 +166,7 @@ Result<DesignResult> solve_design(const TransistorLut& lut, const std::vector<De
         candidates.reserve(nl);
         for (std::size_t i = 0; i < nl; ++i) {
             const double li = static_cast<double>(i);
-            const auto p = find_gm_id_crossing(s.gm_id_curve(li, true), t);
+            const auto p = s.crossing_at_length(i, t);
             if (!p) continue;
             const double id = s.at(lut.id, li, *p), gm = s.at(lut.gm, li, *p), gds = s.at(lut.gds, li, *p);
             const double gm_id = std::abs(id) > kSearchGuard ? gm / id : 0.0;
@@ -148,7 +197,7 @@ Result<DesignResult> solve_design(const TransistorLut& lut, const std::vector<De
             double best_l = lam, best_p = pos;
             for (int k = 0; k <= kRefineIntervals; ++k) {
                 const double l = lo + ((hi - lo) * k) * kRefineFactor;
-                const auto p = find_gm_id_crossing(s.gm_id_curve(l, false), t);
+                const auto p = s.crossing_between(l, t);
                 if (!p) continue;
                 const double gm = s.at(lut.gm, l, *p), gds = s.at(lut.gds, l, *p), id = s.at(lut.id, l, *p);
                 const double gm_id = std::abs(id) > kSearchGuard ? gm / id : 0.0;
@@ -168,12 +217,12 @@ Result<DesignResult> solve_design(const TransistorLut& lut, const std::vector<De
         std::size_t best_i = 0, best_j = 0;
         for (std::size_t i = 0; i < nl; ++i) {
             for (std::size_t j = 0; j < nvgs; ++j) {
-                const double id = s.at_grid(lut.id, i, j);
+                const double id = s.id_grid(i, j);
                 if (std::abs(id) < s.floor_) continue;
-                const double gm = s.at_grid(lut.gm, i, j);
+                const double gm = s.gm_grid(i, j);
                 const double gm_id = gm / id;
                 if (window.rejects(gm_id)) continue;
-                const double gain = gain_of(gm, s.at_grid(lut.gds, i, j), kSearchGuard);
+                const double gain = gain_of(gm, s.gds_grid(i, j), kSearchGuard);
                 double cost = 0.0;
                 for (const auto& c : constraints) {
                     if (c.kind == ConstraintKind::GmId) cost += squared_error(gm_id, c.target);
