@@ -196,6 +196,34 @@ TEST(Protocol, HeaderDecodingIsStrict) {
     EXPECT_FALSE(ok->vectors.at(0).complex);
 }
 
+// Headers in the worker's own shape are read by a scanner of their own; its reading must be the
+// JSON one: escapes, surrogate pairs, raw UTF-8, white space, numbers and nulls.
+TEST(Protocol, HeadersReadAsJsonWhateverTheirSpelling) {
+    auto h = decode_header(" { \"id\" : \"a\\\"b\\\\c\\/d\\u00e9\\ud83d\\ude00\\n\" , \"success\":false,"
+                           "\"vecs\":[ {\"name\":\"v(\u00e9)\",\"len\":3,\"is_scale\":true,\"is_complex\":false} ],"
+                           "\"log\":[\"x\\ty\",\"\"],\"error\":null,"
+                           "\"measures\":[[\"m\",-0.0],[\"n\",1e-300],[\"o\",null],[\"p\",2]],\"exiting\":true } ");
+    ASSERT_TRUE(h.ok()) << h.error().display();
+    EXPECT_EQ(h->id, "a\"b\\c/d\u00e9\U0001F600\n");
+    EXPECT_FALSE(h->success);
+    ASSERT_EQ(h->vecs.size(), 1u);
+    EXPECT_EQ(h->vecs[0].name, "v(\u00e9)");
+    EXPECT_EQ(h->vecs[0].len, 3u);
+    EXPECT_EQ(h->log, (std::vector<std::string>{"x\ty", ""}));
+    EXPECT_FALSE(h->error);
+    ASSERT_EQ(h->measures.size(), 4u);
+    EXPECT_TRUE(std::signbit(h->measures[0].second));
+    EXPECT_EQ(h->measures[1].second, 1e-300);
+    EXPECT_TRUE(std::isnan(h->measures[2].second));
+    EXPECT_EQ(h->measures[3].second, 2.0);
+    EXPECT_TRUE(h->exiting);
+    for (const char* bad : {R"({"id":"\ud800","success":true,"vecs":[],"log":[],"measures":[]})",
+                            R"({"id":"a","success":true,"vecs":[{"name":"v","len":01,"is_scale":true,"is_complex":false}],"log":[],"measures":[]})",
+                            R"({"id":"a","success":true,"vecs":[],"log":[],"measures":[]}x)",
+                            "{\"id\":\"a\xff\",\"success\":true,\"vecs\":[],\"log\":[],\"measures\":[]}"})
+        EXPECT_FALSE(decode_header(bad).ok()) << bad;
+}
+
 TEST(Protocol, ShortReadsNameTheirStep) {
     auto msg = [](const std::string& bytes) {
         auto r = read(bytes);

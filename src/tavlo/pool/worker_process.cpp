@@ -399,6 +399,8 @@ std::optional<Result<SimulationResponse>> WorkerProcess::run_here(const Simulati
     static thread_local std::vector<char> buf(1 << 16);
     std::size_t pos = 0, end = 0;
     bool started = false;
+    // The answer cannot be there yet: wait before the first read rather than after it fails.
+    if (!wait_ready(rfd, POLLIN, deadline, kSlice)) return NgspiceError::simulation_failed(timeout_message(timeout));
     FrameParser parser;
     auto [dst, need] = parser.next();
     while (!parser.done()) {
@@ -444,17 +446,15 @@ std::optional<Result<SimulationResponse>> WorkerProcess::run_here(const Simulati
 }
 
 void WorkerProcess::leave_event_loop() {
-    asio::error_code ec;
     raw_in_ = stdin_.release();
     raw_out_ = stdout_.descriptor().release();
 }
 
 void WorkerProcess::rejoin_event_loop() {
     asio::error_code ec;
+    // The descriptors stay non-blocking (set at spawn); asio learns that again on its first use.
     stdin_.assign(std::exchange(raw_in_, -1), ec);
     stdout_.descriptor().assign(std::exchange(raw_out_, -1), ec);
-    stdin_.non_blocking(true, ec);
-    stdout_.descriptor().non_blocking(true, ec);
 }
 
 asio::awaitable<Status> WorkerProcess::drain(std::chrono::nanoseconds timeout) {
