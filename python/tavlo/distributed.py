@@ -8,7 +8,7 @@ many tasks it runs. Tasks return NumPy arrays and plain data, never native tavlo
 
 >>> from dask.distributed import Client                               # doctest: +SKIP
 >>> client = Client("scheduler-address:8786")                         # doctest: +SKIP
->>> table = tavlo.distributed.characterise(client, pdk.sky130("nfet_01v8"), lengths=[0.15e-6, 1e-6])
+>>> table = tavlo.distributed.characterise(client, pdk.sky130("nfet_01v8"), lengths=[0.15e-6, 1e-6])  # doctest: +SKIP
 """
 
 from __future__ import annotations
@@ -189,7 +189,7 @@ def _table_name(p: Plan) -> str:
     return _label("_".join(x for x in parts if x))
 
 
-def _submit_plan(client: Client, p: Plan, retries: int) -> List[Future]:
+def _submit_plan(client: Client, p: Plan, retries: int, workers: Optional[List[str]]) -> List[Future]:
     # Pure, content-named tasks: a rerun after a lost worker computes the same thing, and the key
     # says which device, corner, temperature, length and Vgs rows it is.
     name = _table_name(p)
@@ -198,8 +198,21 @@ def _submit_plan(client: Client, p: Plan, retries: int) -> List[Future]:
         bi, li, first, stop = job.index
         key = (f"{name}-L{p.lengths[li]:.4g}-Vbs{p.vbs_values[bi]:.3g}-Vgs{first}_{stop}-"
                f"{tokenize(job.netlist, job.params, job.commands, job.return_vectors)}")
-        futures.append(client.submit(_characterise_job, job, key=key, pure=True, retries=retries))
+        futures.append(client.submit(_characterise_job, job, key=key, pure=True, retries=retries,
+                                     workers=workers, allow_other_workers=workers is not None))
     return futures
+
+
+def _homes(client: Client, n_tables: int) -> List[Optional[List[str]]]:
+    """Preferred workers per table: an ngspice process keeps one parsed circuit, so a worker that
+    moves between tables parses a library each time. Several tables share the workers out, each
+    to its own (loosely: an idle or a surviving worker still takes its tasks); one table uses all."""
+    addresses = sorted(client.nthreads())
+    if n_tables < 2 or len(addresses) < 2:
+        return [None] * n_tables
+    if n_tables >= len(addresses):
+        return [[addresses[t % len(addresses)]] for t in range(n_tables)]
+    return [addresses[t::n_tables] for t in range(n_tables)]
 
 
 def _wait(client: Client, futures: Sequence[Future], progress: ProgressArg, desc: str,
@@ -282,7 +295,8 @@ def characterise_set(client: Client, devices: Iterable[Device], temperatures: Op
                 raise ValueError(f"{key} is asked for twice; give each device, corner and temperature once")
             plans[key] = p
     _ensure_pools(client)
-    submitted = {key: _submit_plan(client, p, retries) for key, p in plans.items()}
+    homes = _homes(client, len(plans))
+    submitted = {key: _submit_plan(client, p, retries, home) for (key, p), home in zip(plans.items(), homes)}
     everything = [f for futures in submitted.values() for f in futures]
     results = iter(_wait(client, everything, progress, "characterising", None))
     return {key: assemble(p, [next(results) for _ in p.jobs]) for key, p in plans.items()}
