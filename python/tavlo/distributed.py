@@ -189,7 +189,7 @@ def _table_name(p: Plan) -> str:
     return _label("_".join(x for x in parts if x))
 
 
-def _submit_plan(client: Client, p: Plan, retries: int, workers: Optional[List[str]]) -> List[Future]:
+def _submit_plan(client: Client, p: Plan, retries: int, workers: Optional[List[str]], priority: int) -> List[Future]:
     # Pure, content-named tasks: a rerun after a lost worker computes the same thing, and the key
     # says which device, corner, temperature, length and Vgs rows it is.
     name = _table_name(p)
@@ -199,7 +199,7 @@ def _submit_plan(client: Client, p: Plan, retries: int, workers: Optional[List[s
         key = (f"{name}-L{p.lengths[li]:.4g}-Vbs{p.vbs_values[bi]:.3g}-Vgs{first}_{stop}-"
                f"{tokenize(job.netlist, job.params, job.commands, job.return_vectors)}")
         futures.append(client.submit(_characterise_job, job, key=key, pure=True, retries=retries,
-                                     workers=workers, allow_other_workers=workers is not None))
+                                     workers=workers, allow_other_workers=workers is not None, priority=priority))
     return futures
 
 
@@ -296,7 +296,9 @@ def characterise_set(client: Client, devices: Iterable[Device], temperatures: Op
             plans[key] = p
     _ensure_pools(client)
     homes = _homes(client, len(plans))
-    submitted = {key: _submit_plan(client, p, retries, home) for (key, p), home in zip(plans.items(), homes)}
+    # Tables in turn, earlier ones first: a worker left to its own order mixes them.
+    submitted = {key: _submit_plan(client, p, retries, home, len(plans) - t)
+                 for t, ((key, p), home) in enumerate(zip(plans.items(), homes))}
     everything = [f for futures in submitted.values() for f in futures]
     results = iter(_wait(client, everything, progress, "characterising", None))
     return {key: assemble(p, [next(results) for _ in p.jobs]) for key, p in plans.items()}
