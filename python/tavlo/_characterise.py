@@ -236,15 +236,15 @@ def plan(device: Device, workers: int, lengths: Any = None, vgs: Any = None, vds
     vgs_step = sign * (vgs_axis[1] - vgs_axis[0])
     saved, path = saved_vectors(device), instance_path(device)
     # Corner and temperature too: on a cluster many tables run at once.
-    label = f"{device.name or device.model}{f' {device.corner}' if device.corner else ''} at {temperature:g} °C,"
+    conditions = f"({device.corner}, {temperature:g} °C)" if device.corner else f"({temperature:g} °C)"
     jobs = []
     for bi in range(vbs_values.size):
         for li in range(ls.size):
             for first, stop in _chunks(n_vgs, min(k, n_vgs)):
                 vgs_sweep = (sign * vgs_axis[first], sign * vgs_axis[stop - 1], vgs_step)
                 params, commands = job_request(device, float(ls[li]), sign * vbs_values[bi], vgs_sweep, vds_sweep)
-                where = (f"{label} L={ls[li]:.6g} m, Vbs={vbs_values[bi]:.6g} V, "
-                         f"Vgs {vgs_axis[first]:.6g}..{vgs_axis[stop - 1]:.6g} V")
+                where = (f"{device.name or device.model} at L={ls[li]:.6g} m, Vbs={vbs_values[bi]:.6g} V, "
+                         f"Vgs {vgs_axis[first]:.6g}..{vgs_axis[stop - 1]:.6g} V {conditions}")
                 jobs.append(Job((bi, li, first, stop), netlist, params, commands, saved, path, n_vds, sign, where))
     return Plan(device, ls, vgs_axis, vds_axis, vbs_values, vbs_axis, temperature, width, jobs)
 
