@@ -20,8 +20,11 @@ from dataclasses import dataclass, field
 from typing import TYPE_CHECKING, Any, Dict, Iterable, List, Mapping, Optional, Sequence, Tuple, Union
 
 import numpy as np
-from dask.base import tokenize
-from distributed import Client, Future, WorkerPlugin, as_completed, get_worker
+try:
+    from dask.base import tokenize
+    from distributed import Client, Future, WorkerPlugin, as_completed, get_worker
+except ImportError as exc:  # pragma: no cover - depends on the installation
+    raise ImportError(f"tavlo.distributed needs Dask: pip install 'tavlo[dask]' ({exc})") from exc
 
 from ._characterise import Job, Plan, assemble, plan, run_job
 from ._device import Device
