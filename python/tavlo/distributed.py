@@ -13,6 +13,7 @@ many tasks it runs. Tasks return NumPy arrays and plain data, never native tavlo
 
 from __future__ import annotations
 
+import concurrent.futures as cf
 import math
 import re
 import threading
@@ -116,6 +117,18 @@ def _characterise_job(job: Job) -> Tuple[np.ndarray, Dict[str, np.ndarray]]:
     return run_job(_worker_pool().run_simulation, job)
 
 
+def _characterise_jobs(jobs: List[Job]) -> List[Tuple[np.ndarray, Dict[str, np.ndarray]]]:
+    """A whole table on this worker's pool, its jobs in parallel on the pool's processes."""
+    pool = _worker_pool()
+    with cf.ThreadPoolExecutor(max_workers=pool.workers, thread_name_prefix="tavlo-dask") as threads:
+        futures = [threads.submit(run_job, pool.run_simulation, job) for job in jobs]
+        try:
+            return [f.result() for f in futures]
+        finally:
+            for f in futures:  # a failure leaves the rest unstarted
+                f.cancel()
+
+
 @dataclass(frozen=True)
 class Result:
     """A simulation's result as plain data: what :class:`~tavlo.SimulationResult` holds, with its
@@ -192,30 +205,20 @@ def _table_name(p: Plan) -> str:
     return _label("_".join(x for x in parts if x))
 
 
-def _submit_plan(client: Client, p: Plan, retries: int, workers: Optional[List[str]], priority: int) -> List[Future]:
+def _submit_plan(client: Client, p: Plan, retries: int, priority: int, whole: bool) -> List[Future]:
     # Pure, content-named tasks: a rerun after a lost worker computes the same thing, and the key
     # says which device, corner, temperature, length and Vgs rows it is.
     name = _table_name(p)
+    if whole:
+        key = f"{name}-{len(p.jobs)}_jobs-{tokenize([(j.netlist, j.params, j.commands, j.return_vectors) for j in p.jobs])}"
+        return [client.submit(_characterise_jobs, p.jobs, key=key, pure=True, retries=retries, priority=priority)]
     futures = []
     for job in p.jobs:
         bi, li, first, stop = job.index
         key = (f"{name}-L{p.lengths[li]:.4g}-Vbs{p.vbs_values[bi]:.3g}-Vgs{first}_{stop}-"
                f"{tokenize(job.netlist, job.params, job.commands, job.return_vectors)}")
-        futures.append(client.submit(_characterise_job, job, key=key, pure=True, retries=retries,
-                                     workers=workers, allow_other_workers=workers is not None, priority=priority))
+        futures.append(client.submit(_characterise_job, job, key=key, pure=True, retries=retries, priority=priority))
     return futures
-
-
-def _homes(client: Client, n_tables: int) -> List[Optional[List[str]]]:
-    """Preferred workers per table: an ngspice process keeps one parsed circuit, so a worker that
-    moves between tables parses a library each time. Several tables share the workers out, each
-    to its own (loosely: an idle or a surviving worker still takes its tasks); one table uses all."""
-    addresses = sorted(client.nthreads())
-    if n_tables < 2 or len(addresses) < 2:
-        return [None] * n_tables
-    if n_tables >= len(addresses):
-        return [[addresses[t % len(addresses)]] for t in range(n_tables)]
-    return [addresses[t::n_tables] for t in range(n_tables)]
 
 
 def _wait(client: Client, futures: Sequence[Future], progress: ProgressArg, desc: str,
@@ -274,7 +277,9 @@ def characterise_set(client: Client, devices: Iterable[Device], temperatures: Op
 
     ``devices``: e.g. ``[pdk.sky130(d, corner=c) for d in ("nfet_01v8", "pfet_01v8") for c in
     ("tt", "ss", "ff")]``; ``temperatures`` in °C, default each device's own. The other keywords
-    are those of :func:`characterise`, the same for every table. All or nothing, as there.
+    are those of :func:`characterise`, the same for every table. All or nothing, as there. With
+    at least as many tables as workers, each table is one task (named after its device, corner and
+    temperature), so that a worker parses each table's library once.
     """
     _check_client(client)
     check_progress(progress)
@@ -298,12 +303,17 @@ def characterise_set(client: Client, devices: Iterable[Device], temperatures: Op
                 raise ValueError(f"{key} is asked for twice; give each device, corner and temperature once")
             plans[key] = p
     _ensure_pools(client)
-    homes = _homes(client, len(plans))
-    # Tables in turn, earlier ones first: a worker left to its own order mixes them.
-    submitted = {key: _submit_plan(client, p, retries, home, len(plans) - t)
-                 for t, ((key, p), home) in enumerate(zip(plans.items(), homes))}
-    everything = [f for futures in submitted.values() for f in futures]
-    results = iter(_wait(client, everything, progress, "characterising", None))
+    # An ngspice process keeps one parsed circuit, so a worker moving between tables parses a
+    # library at each move: with a table for every worker, each table is one task on one worker
+    # (its jobs spread over that worker's processes); fewer tables are split into their jobs.
+    # Tables go in turn, earlier ones first: a worker left to its own order mixes them.
+    whole = len(plans) > 1 and len(plans) >= len(client.nthreads())
+    submitted = [_submit_plan(client, p, retries, len(plans) - t, whole) for t, p in enumerate(plans.values())]
+    everything = [f for futures in submitted for f in futures]
+    done = _wait(client, everything, progress, "characterising", None)
+    if whole:
+        return {key: assemble(p, r) for (key, p), r in zip(plans.items(), done)}
+    results = iter(done)
     return {key: assemble(p, [next(results) for _ in p.jobs]) for key, p in plans.items()}
 
 
