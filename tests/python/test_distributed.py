@@ -52,7 +52,17 @@ def descendants(pids):
 
 
 def alive(pids):
-    return [p for p in pids if os.path.exists(f"/proc/{p}") and open(f"/proc/{p}/stat").read().split()[2] != "Z"]
+    """Those of `pids` still running (not gone, not a zombie)."""
+    out = []
+    for p in pids:
+        try:
+            with open(f"/proc/{p}/stat") as f:
+                state = f.read().rsplit(")", 1)[1].split()[0]
+        except (OSError, IndexError):
+            continue
+        if state != "Z":
+            out.append(p)
+    return out
 
 
 def worker_pids(client):
