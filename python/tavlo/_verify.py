@@ -15,7 +15,8 @@ from typing import TYPE_CHECKING, Any, Dict, List, Optional, Tuple
 
 import numpy as np
 
-from ._characterise import DEVICE_QUANTITIES, instance_path, netlist_for, saved_vectors
+from ._characterise import (_CAPACITANCES, _MIRRORED, _device_outputs, instance_path,
+                            netlist_for, saved_vectors)
 from ._device import Device
 
 if TYPE_CHECKING:
@@ -147,21 +148,14 @@ class _Simulator:
             raise ValueError("\n  ".join([f"the simulation of {where} failed (is W or L outside the kit's "
                                           f"model bins?): {result.error}", *details]))
         out = {"id": -s * result.vector("vds#branch")}
-        for key, names in DEVICE_QUANTITIES.items():
-            for name in names:
-                try:
-                    values = result.vector(f"@{self.path}[{name}]")
-                except KeyError:
-                    continue
-                if values.size == out["id"].size:
-                    out[key] = values.copy()
-                    break
+        outputs = _device_outputs(result, self.path, (out["id"].size, 1))
+        out.update((key, values.reshape(-1).copy()) for key, values in outputs.items())
         if s < 0 and np.median(out.get("vdsat", out.get("vth", np.ones(1)))) < 0:  # the model's own frame
-            for key in ("vth", "vdsat"):
+            for key in _MIRRORED:
                 if key in out:
                     out[key] = -out[key]
         if not self.fingers:
-            for key in ("id", "gm", "gds", "gmbs", "cgg", "cgs", "cgd", "cgb", "cdd", "css"):
+            for key in ("id", "gm", "gds", "gmbs", *_CAPACITANCES):
                 if key in out:
                     out[key] = out[key] * n
         if "gm" not in out:

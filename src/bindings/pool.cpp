@@ -169,6 +169,14 @@ private:
     std::size_t shown_ = 0;
 };
 
+/// Asked while a call waits with the interpreter lock released, which it takes briefly: a signal
+/// handler (Ctrl-C) or the progress callable raised.
+bool interrupted(JobReporter* reporter = nullptr) {
+    park_if_finalizing();
+    nb::gil_scoped_acquire acquire;
+    return PyErr_CheckSignals() != 0 || (reporter && !reporter->report());
+}
+
 /// Waits for `work` with the interpreter lock released; Ctrl-C (or an error raised by the
 /// progress callable) abandons the call and raises.
 template <class T>
@@ -179,11 +187,7 @@ T wait_releasing_gil(PySimulationPool& self, asio::awaitable<T> work, CallState&
     JobReporter reporter(progress, call);
     {
         nb::gil_scoped_release release;  // the work touches no Python object
-        out = block_on(executor, std::move(work), [&reporter] {
-            park_if_finalizing();
-            nb::gil_scoped_acquire acquire;
-            return PyErr_CheckSignals() != 0 || !reporter.report();
-        });
+        out = block_on(executor, std::move(work), [&reporter] { return interrupted(&reporter); });
         park_if_finalizing();
     }
     if (!out || !reporter.report()) {
@@ -200,14 +204,7 @@ Reply run_releasing_gil(PySimulationPool& self, SimulationRequest request, std::
     WorkerPool::Here here;
     {
         nb::gil_scoped_release release;
-        here = self.pool->run_here(
-            request,
-            [] {
-                park_if_finalizing();
-                nb::gil_scoped_acquire acquire;
-                return PyErr_CheckSignals() != 0;
-            },
-            reply);
+        here = self.pool->run_here(request, [] { return interrupted(); }, reply);
         park_if_finalizing();
     }
     if (here == WorkerPool::Here::Interrupted) {

@@ -13,9 +13,9 @@ HERE = Path(__file__).parent
 GF180 = HERE.resolve().parents[1].parent / "shared" / "pdk" / "gf180mcu"
 
 
-def child_processes(state=None):
-    """Live or unreaped children of this process (only those in `state`, e.g. "Z", when given)."""
-    me, found = os.getpid(), []
+def processes():
+    """Every process on the machine, from /proc: pid -> (state, parent pid)."""
+    table = {}
     for entry in os.listdir("/proc"):
         if entry.isdigit():
             try:
@@ -23,9 +23,14 @@ def child_processes(state=None):
                     fields = f.read().rsplit(")", 1)[1].split()
             except OSError:
                 continue
-            if int(fields[1]) == me and state in (None, fields[0]):
-                found.append(int(entry))
-    return found
+            table[int(entry)] = (fields[0], int(fields[1]))
+    return table
+
+
+def child_processes(state=None):
+    """Live or unreaped children of this process (only those in `state`, e.g. "Z", when given)."""
+    me = os.getpid()
+    return [pid for pid, (s, parent) in processes().items() if parent == me and state in (None, s)]
 
 
 @pytest.fixture(autouse=True, scope="module")

@@ -14,6 +14,7 @@ from dask.distributed import Client, LocalCluster, get_task_stream  # noqa: E402
 import tavlo  # noqa: E402
 import tavlo.distributed as td  # noqa: E402
 from tavlo import pdk  # noqa: E402
+from conftest import processes  # noqa: E402
 
 GRID = dict(lengths=[0.28e-6, 1e-6], vgs=(0.0, 3.3, 0.05), vds=(0.0, 3.3, 0.1), n_chunks=2)
 DIVIDER = "divider\n.param rload=1k\nV1 in 0 dc 1\nR1 in out 1k\nR2 out 0 {rload}\n.end\n"
@@ -32,17 +33,11 @@ def client():
 
 
 def descendants(pids):
-    """Every live process below `pids`, from /proc."""
+    """Every live process below `pids`."""
     parents = {}
-    for entry in os.listdir("/proc"):
-        if entry.isdigit():
-            try:
-                with open(f"/proc/{entry}/stat") as f:
-                    fields = f.read().rsplit(")", 1)[1].split()
-            except OSError:
-                continue
-            if fields[0] != "Z":
-                parents.setdefault(int(fields[1]), []).append(int(entry))
+    for pid, (state, parent) in processes().items():
+        if state != "Z":
+            parents.setdefault(parent, []).append(pid)
     found, todo = [], list(pids)
     while todo:
         children = parents.get(todo.pop(), [])
@@ -53,16 +48,8 @@ def descendants(pids):
 
 def alive(pids):
     """Those of `pids` still running (not gone, not a zombie)."""
-    out = []
-    for p in pids:
-        try:
-            with open(f"/proc/{p}/stat") as f:
-                state = f.read().rsplit(")", 1)[1].split()[0]
-        except (OSError, IndexError):
-            continue
-        if state != "Z":
-            out.append(p)
-    return out
+    table = processes()
+    return [p for p in pids if p in table and table[p][0] != "Z"]
 
 
 def worker_pids(client):

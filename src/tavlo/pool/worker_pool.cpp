@@ -181,15 +181,8 @@ public:
         {
             std::unique_lock lock(mu_);
             if (!items_.empty()) {
-                QueueItem item = std::move(items_.front());
-                items_.pop_front();
                 std::shared_ptr<Waiter> wake;
-                if (!pushers_.empty()) {
-                    wake = std::move(pushers_.front());
-                    pushers_.pop_front();
-                    items_.push_back(std::move(*wake->item));
-                    wake->item.reset();
-                }
+                QueueItem item = take_front_locked(wake);
                 lock.unlock();
                 if (wake) wake->signal.try_send(asio::error_code{}, true);
                 co_return std::optional<QueueItem>(std::move(item));
@@ -212,32 +205,7 @@ public:
 
     /// Ends a lease: `control` tells the worker what to do first; None makes it idle again (or
     /// hands it the next queued item). A closed queue ends the worker's task.
-    void give_back(std::shared_ptr<void> waiter, Control control) {
-        auto w = std::static_pointer_cast<Waiter>(waiter);
-        {
-            std::unique_lock lock(mu_);
-            if (closed_) {
-                w->item.reset();
-            } else if (control != Control::None) {
-                w->item.emplace(QueueItem{{}, ReplySender{}, control});
-            } else if (!items_.empty()) {
-                w->item.emplace(std::move(items_.front()));
-                items_.pop_front();
-                if (!pushers_.empty()) {
-                    auto wake = std::move(pushers_.front());
-                    pushers_.pop_front();
-                    items_.push_back(std::move(*wake->item));
-                    wake->item.reset();
-                    lock.unlock();
-                    wake->signal.try_send(asio::error_code{}, true);
-                }
-            } else {
-                poppers_.push_back(std::move(w));  // idle again, as the most recently idle
-                return;
-            }
-        }
-        w->signal.try_send(asio::error_code{}, true);
-    }
+    void give_back(Lease lease, Control control);
 
     /// Refuses new items with `refused` and answers queued ones with `dropped`. Idempotent.
     void close(NgspiceError refused, NgspiceError dropped) {
@@ -266,6 +234,19 @@ private:
         WorkerSlot* slot = nullptr;  // an idle worker's, for a lease
     };
 
+    /// The front item; the caller waiting longest for space moves its item in and is to be woken.
+    QueueItem take_front_locked(std::shared_ptr<Waiter>& wake) {
+        QueueItem item = std::move(items_.front());
+        items_.pop_front();
+        if (!pushers_.empty()) {
+            wake = std::move(pushers_.front());
+            pushers_.pop_front();
+            items_.push_back(std::move(*wake->item));
+            wake->item.reset();
+        }
+        return item;
+    }
+
     std::mutex mu_;
     std::size_t capacity_;
     std::deque<QueueItem> items_;
@@ -278,22 +259,41 @@ private:
 /// A worker lent to a calling thread; giving it back is up to its holder (WorkerPool::run_here).
 class WorkQueue::Lease {
 public:
-    Lease(std::shared_ptr<void> waiter, WorkerSlot* slot) : waiter_(std::move(waiter)), slot_(slot) {}
-    WorkerSlot& slot() const { return *slot_; }
-    std::shared_ptr<void> waiter() const { return waiter_; }
+    explicit Lease(std::shared_ptr<Waiter> waiter) : waiter_(std::move(waiter)) {}
+    WorkerSlot& slot() const { return *waiter_->slot; }
 
 private:
-    std::shared_ptr<void> waiter_;
-    WorkerSlot* slot_;
+    friend class WorkQueue;
+    std::shared_ptr<Waiter> waiter_;
 };
 
 std::optional<WorkQueue::Lease> WorkQueue::lease() {
     std::lock_guard lock(mu_);
-    if (closed_ || !items_.empty() || poppers_.empty() || poppers_.front()->slot == nullptr) return std::nullopt;
-    std::shared_ptr<Waiter> w = std::move(poppers_.front());
+    if (closed_ || !items_.empty() || poppers_.empty()) return std::nullopt;
+    Lease lease(std::move(poppers_.front()));
     poppers_.pop_front();
-    WorkerSlot* slot = w->slot;
-    return Lease(std::move(w), slot);
+    return lease;
+}
+
+void WorkQueue::give_back(Lease lease, Control control) {
+    std::shared_ptr<Waiter> w = std::move(lease.waiter_);
+    {
+        std::unique_lock lock(mu_);
+        if (closed_) {
+            w->item.reset();
+        } else if (control != Control::None) {
+            w->item.emplace(QueueItem{{}, ReplySender{}, control});
+        } else if (!items_.empty()) {
+            std::shared_ptr<Waiter> wake;
+            w->item.emplace(take_front_locked(wake));
+            lock.unlock();
+            if (wake) wake->signal.try_send(asio::error_code{}, true);
+        } else {
+            poppers_.push_back(std::move(w));  // idle again, as the most recently idle
+            return;
+        }
+    }
+    w->signal.try_send(asio::error_code{}, true);
 }
 
 struct PoolShared {
@@ -517,14 +517,14 @@ WorkerPool::Here WorkerPool::run_here(const SimulationRequest& request, const st
     detail::WorkerSlot& slot = lease->slot();
     // A dead or out-of-step worker is its task's to deal with, on the usual route.
     if (slot.proc.has_exited() || !slot.proc.stream_idle()) {
-        shared.queue.give_back(lease->waiter(), detail::Control::None);
+        shared.queue.give_back(std::move(*lease), detail::Control::None);
         return Here::NotTaken;
     }
     slot.proc.leave_event_loop();
     std::optional<Reply> answer = slot.proc.run_here(request, shared.options.timeout, interrupted);
     slot.proc.rejoin_event_loop();
     if (!answer) {
-        shared.queue.give_back(lease->waiter(), detail::Control::Drain);
+        shared.queue.give_back(std::move(*lease), detail::Control::Drain);
         return Here::Interrupted;
     }
     out = std::move(*answer);
@@ -542,7 +542,7 @@ WorkerPool::Here WorkerPool::run_here(const SimulationRequest& request, const st
             next = detail::Control::Recycle;
         }
     }
-    shared.queue.give_back(lease->waiter(), next);
+    shared.queue.give_back(std::move(*lease), next);
     return Here::Done;
 }
 
