@@ -14,6 +14,7 @@ from typing import TYPE_CHECKING, Any, Callable, Dict, List, Optional, Sequence,
 
 import numpy as np
 
+from ._checks import body_bias as _body_bias, number as _number, sweep as _range
 from ._device import Device
 from ._progress import Progress
 from .tavlo import TransistorLut
@@ -38,54 +39,6 @@ DEVICE_QUANTITIES: Dict[str, Tuple[str, ...]] = {
 # 1-3 in the device's own), so the sign of vdsat, positive in the NMOS-like frame, tells.
 _MIRRORED = ("vth", "vdsat")
 _CAPACITANCES = ("cgg", "cgs", "cgd", "cgb", "cdd", "css")
-
-
-def _number(value: Any, what: str) -> float:
-    try:
-        x = float(value)
-    except (TypeError, ValueError):
-        raise ValueError(f"{what} must be a number, got {value!r}") from None
-    if not math.isfinite(x):
-        raise ValueError(f"{what} must be finite, got {value!r}")
-    return x
-
-
-def _range(value: Any, what: str) -> np.ndarray:
-    """(start, stop, step) -> start + step * i up to stop, as the native characterisation does."""
-    if not (isinstance(value, (tuple, list)) and len(value) == 3):
-        raise ValueError(f"{what} must be a (start, stop, step) tuple, got {value!r}")
-    start, stop, step = (_number(v, what) for v in value)
-    if step == 0:
-        raise ValueError(f"{what} step must be non-zero, got {value!r}")
-    n = round((stop - start) / step)
-    if n < 0:
-        raise ValueError(f"{what} {value!r}: the step goes away from stop")
-    if n + 1 > 100_000:
-        raise ValueError(f"{what} {value!r} gives {n + 1} points; at most 100000 are allowed")
-    return start + step * np.arange(n + 1, dtype=np.float64)
-
-
-def _body_bias(vbs: Any, vsb: Any) -> Tuple[float, Optional[np.ndarray]]:
-    """(fixed Vbs, None) or (NaN, Vbs axis) from the vbs or vsb argument; vsb = -vbs."""
-    if vbs is not None and vsb is not None:
-        raise ValueError(f"give vbs or vsb (= -vbs), not both; got vbs={vbs!r}, vsb={vsb!r}")
-    name, value, sign = ("vsb", vsb, -1.0) if vsb is not None else ("vbs", 0.0 if vbs is None else vbs, 1.0)
-    if isinstance(value, tuple) and len(value) == 3:
-        axis = _range(value, name)
-    elif isinstance(value, (list, tuple, np.ndarray)):
-        try:
-            axis = np.asarray(value, dtype=np.float64)
-        except (TypeError, ValueError):
-            axis = np.empty((0, 0))
-        if axis.ndim != 1 or axis.size == 0:
-            raise ValueError(f"{name} must be a number, a (start, stop, step) tuple or a non-empty list of "
-                             f"numbers (V), got {value!r}")
-        steps = np.diff(axis)
-        if not np.all(np.isfinite(axis)) or not (np.all(steps > 0) or np.all(steps < 0)):
-            raise ValueError(f"{name} values must be finite and strictly increasing or decreasing, got {axis.tolist()}")
-    else:
-        return sign * _number(value, name) + 0.0, None  # + 0.0: vsb=0 gives vbs 0, not -0
-    return math.nan, sign * axis + 0.0
 
 
 def _lengths(value: Any) -> np.ndarray:
