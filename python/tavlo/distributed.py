@@ -29,7 +29,8 @@ except ImportError as exc:  # pragma: no cover - depends on the installation
 
 from ._characterise import Job, Plan, assemble, plan, run_job
 from ._device import Device
-from ._pool import SimulationPool, _batch_items
+from ._batch import batch_items
+from ._pool import SimulationPool
 from ._progress import Progress, ProgressArg, check_progress
 
 if TYPE_CHECKING:
@@ -210,7 +211,8 @@ def _submit_plan(client: Client, p: Plan, retries: int, priority: int, whole: bo
     # says which device, corner, temperature, length and Vgs rows it is.
     name = _table_name(p)
     if whole:
-        key = f"{name}-{len(p.jobs)}_jobs-{tokenize([(j.netlist, j.params, j.commands, j.return_vectors) for j in p.jobs])}"
+        token = tokenize([(j.netlist, j.params, j.commands, j.return_vectors) for j in p.jobs])
+        key = f"{name}-{len(p.jobs)}_jobs-{token}"
         return [client.submit(_characterise_jobs, p.jobs, key=key, pure=True, retries=retries, priority=priority)]
     futures = []
     for job in p.jobs:
@@ -312,7 +314,7 @@ def characterise_set(client: Client, devices: Iterable[Device], temperatures: Op
     everything = [f for futures in submitted for f in futures]
     done = _wait(client, everything, progress, "characterising", None)
     if whole:
-        return {key: assemble(p, r) for (key, p), r in zip(plans.items(), done)}
+        return {key: assemble(p, r) for (key, p), r in zip(plans.items(), done, strict=True)}
     results = iter(done)
     return {key: assemble(p, [next(results) for _ in p.jobs]) for key, p in plans.items()}
 
@@ -330,7 +332,7 @@ def map(client: Client, netlists: Union[str, Sequence[str]], commands: Sequence[
     named ``<name>-<item index>-<token>`` on the dashboard.
     """
     _check_client(client)
-    items = _batch_items(netlists, params)
+    items = batch_items(netlists, params)
     if isinstance(commands, str) or not isinstance(commands, Sequence):
         raise TypeError(f"commands must be a list of str, got {type(commands).__name__}")
     if not isinstance(return_exceptions, bool):
