@@ -110,7 +110,8 @@ def test_batches_on_real_ngspice_map_submit_and_await_alike(worker_exe):
         assert future.result(30).vector("v(out)")[0] == pytest.approx(0.75)
     for results in (one_netlist, many[:5], awaited):
         np.testing.assert_allclose([r.vector("out")[0] for r in results], expected, rtol=1e-9)
-    assert (many[5].success, many[5].error) == (False, "netlist does not end with .end")  # ngspice's rejection is a result, not an exception
+    # ngspice's rejection is a result, not an exception
+    assert (many[5].success, many[5].error) == (False, "netlist does not end with .end")
     assert [r.vector("out")[0] for r in shared] == pytest.approx([0.75, 0.75])
 
 
@@ -124,7 +125,8 @@ def test_map_arguments_are_checked_before_anything_runs(fake_worker):
             (([netlist(), b"x"], ["run"]), {}, TypeError, r"netlists\[1\] must be a str"),
             ((42, ["run"]), {}, TypeError, "netlists must be a netlist str or a list"),
             (([netlist()], "run"), {}, TypeError, "commands must be a list of str"),
-            (([netlist()], ["run"]), {"progress": "yes"}, TypeError, "progress must be None, True, False or a callable"),
+            (([netlist()], ["run"]), {"progress": "yes"}, TypeError,
+             "progress must be None, True, False or a callable"),
             (([netlist()], ["run"]), {"return_exceptions": 1}, TypeError, "return_exceptions must be True or False"),
         ]:
             with pytest.raises(error, match=message):
