@@ -8,7 +8,7 @@ import pytest
 
 from tavlo import pdk
 
-from conftest import GF180
+from conftest import GF180, missing_kit
 
 TARGETS = [(g, i) for g in (8, 15, 22) for i in (1e-6, 100e-6)]
 # A designer's lengths: a long channel keeps 1 µA at gm/Id 8 above the kits' smallest width.
@@ -22,9 +22,9 @@ def kit_device(kit, polarity):
         try:
             return pdk.sky130("nfet_01v8" if polarity == "nmos" else "pfet_01v8")
         except pdk.KitNotFoundError as exc:
-            pytest.skip(f"no sky130 kit: {exc}")
+            missing_kit(f"no sky130 kit (scripts/setup.sh installs it): {exc}")
     if not (GF180 / "sm141064.ngspice").exists():
-        pytest.skip(f"gf180mcu model files not found in {GF180}")
+        missing_kit(f"gf180mcu model files not found in {GF180}")
     return pdk.gf180mcu("nfet_03v3" if polarity == "nmos" else "pfet_03v3", root=str(GF180))
 
 
