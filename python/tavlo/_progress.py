@@ -43,6 +43,7 @@ class Progress:
         self._reported: Optional[int] = None  # the count it was last given
         self._abandoned = False
         self._lock = threading.Lock()
+        self._idle = threading.Condition(self._lock)  # notified when the callback returns
         self._callback: Optional[Callable[[int, int], Any]] = None
         self._bar: Any = None
         if callable(progress) and not isinstance(progress, bool):
@@ -76,6 +77,7 @@ class Progress:
             with self._lock:
                 if self._abandoned or self.error is not None or self.done == self._reported:
                     self._reporting = False
+                    self._idle.notify_all()
                     return
                 self._reported = done = self.done
             try:
@@ -84,14 +86,18 @@ class Progress:
                 with self._lock:
                     self.error = exc
                     self._reporting = False
+                    self._idle.notify_all()
                 return
 
     def close(self) -> None:
-        """The work is done: the last count is reported (here, unless the callback is running
-        elsewhere, which then reports it), the bar goes, and a callback's exception is raised."""
+        """The work is done: the last count is reported (here, or by the thread whose callback is
+        running, which is waited for once every job has finished: its call is part of the work),
+        the bar goes, and a callback's exception is raised. Ctrl-C interrupts the wait."""
         with self._lock:
             self._closed = True
             report = self._take_report()
+            while not report and self._reporting and self.done >= self.total:
+                self._idle.wait(0.1)  # short waits let a signal handler run
         if report:
             self._report()
         self._close_bar()
