@@ -152,9 +152,9 @@ class SimulationPool:
 
         ``progress``: a bar with the count, rate and time left (tqdm; by default only when
         standard error is a terminal or a notebook), ``False`` for none, or a
-        ``callable(done, total)`` called as each item finishes, from the pool's threads but never
-        twice at once. Ctrl-C cancels the requests that have not started and raises
-        ``KeyboardInterrupt``.
+        ``callable(done, total)`` called as each item finishes, on the thread that called
+        ``map`` (so it may run work on this pool itself). Ctrl-C cancels the requests that have
+        not started and raises ``KeyboardInterrupt``.
         """
         return run_batch(self._threads, self._run_open, netlists, commands, params=params,
                          return_vectors=return_vectors, return_exceptions=return_exceptions, progress=progress)
@@ -232,7 +232,7 @@ class SimulationPool:
             Completed jobs as they complete: a tqdm bar with the rate and time left (by default
             only when tqdm is installed and standard error is a terminal or a notebook), False
             for nothing, or a ``callable(done, total)`` called from the pool's threads, one call
-            at a time.
+            at a time; no job waits for it, and it may run work on this pool itself.
 
         The table records where it came from in ``table.source`` (device, corner, temperature,
         model files).
