@@ -10,9 +10,9 @@ import os
 import sysconfig
 import threading
 import weakref
-from typing import Any, List, Mapping, Optional, Sequence, Union
+from typing import Any, Dict, Iterable, List, Mapping, Optional, Sequence, Union
 
-from . import _characterise, _verify
+from . import _characterise, _kitset, _verify
 from ._batch import run_batch
 from ._device import Device
 from ._progress import Progress, ProgressArg, check_progress, require_tqdm
@@ -239,6 +239,22 @@ class SimulationPool:
         """
         self._native()
         return _characterise.characterise(self, device, **kw)
+
+    def characterise_set(self, devices: Iterable[Device], temperatures: Optional[Iterable[float]] = None, *,
+                         progress: ProgressArg = None, **kw: Any) -> Dict[_kitset.SetKey, MosTable]:
+        """Characterise every device at every temperature into a dict keyed by
+        ``(device name, corner, temperature)``, as ``tavlo.distributed.characterise_set`` does on a
+        cluster.
+
+        ``devices``: e.g. ``[pdk.sky130(d, corner=c) for d in ("nfet_01v8", "pfet_01v8") for c in
+        ("tt", "ff")]``; ``temperatures`` in °C, default each device's own. The other keywords are
+        those of :meth:`characterise`, the same for every table. Every argument is checked before
+        anything runs; all or nothing: a failing table raises and no table is returned.
+        ``progress`` counts the jobs of the whole set. The tables run one after another, each on
+        every worker, so that each worker parses each table's library once.
+        """
+        self._native()
+        return _kitset.characterise_set(self, devices, temperatures, progress=progress, **kw)
 
     def size(self, device: Device, *, gm_id: float, ids: float, l: Any = None, gain: Optional[float] = None,
              vds: Optional[float] = None, vbs: Optional[float] = None, vsb: Optional[float] = None,

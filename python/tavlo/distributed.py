@@ -27,7 +27,8 @@ try:
 except ImportError as exc:  # pragma: no cover - depends on the installation
     raise ImportError(f"tavlo.distributed needs Dask: pip install 'tavlo[dask]' ({exc})") from exc
 
-from ._characterise import Job, Plan, assemble, plan, run_job
+from ._characterise import Job, Plan, assemble, run_job
+from ._kitset import plan_set
 from ._device import Device
 from ._batch import batch_items
 from ._pool import SimulationPool
@@ -287,23 +288,7 @@ def characterise_set(client: Client, devices: Iterable[Device], temperatures: Op
     check_progress(progress)
     if isinstance(retries, bool) or not isinstance(retries, int) or retries < 0:
         raise ValueError(f"retries must be a non-negative integer, got {retries!r}")
-    if "temperature" in kw and temperatures is not None:
-        raise ValueError("give temperature (one) or temperatures (several), not both")
-    devices = list(devices) if not isinstance(devices, Device) else [devices]
-    if not devices:
-        raise ValueError("devices must name at least one tavlo.Device")
-    temps: List[Optional[float]] = [kw.pop("temperature", None)] if temperatures is None else list(temperatures)
-    if not temps:
-        raise ValueError("temperatures must hold at least one temperature (°C)")
-    workers = _total_threads(client)
-    plans: Dict[Tuple[str, Optional[str], float], Plan] = {}
-    for device in devices:
-        for t in temps:
-            p = plan(device, workers, temperature=t, **kw)
-            key = (device.name or device.model, device.corner, p.temperature)
-            if key in plans:
-                raise ValueError(f"{key} is asked for twice; give each device, corner and temperature once")
-            plans[key] = p
+    plans = plan_set(devices, temperatures, _total_threads(client), kw)
     _ensure_pools(client)
     # An ngspice process keeps one parsed circuit, so a worker moving between tables parses a
     # library at each move: with a table for every worker, each table is one task on one worker
