@@ -286,7 +286,8 @@ class SimulationPool:
         table : MosTable, optional
             The table to start from. By default one is characterised for the device (lengths
             l_min to 16 l_min, the given length too) and kept on this pool per device,
-            temperature and body bias.
+            temperature and body bias. A given table must be of the device's polarity, and
+            characterised at the asked body bias (one Vbs) or over a Vbs sweep that spans it.
         temperature : float, optional
             °C; default the table's, else the device's.
         max_simulations : int
@@ -303,7 +304,8 @@ class SimulationPool:
         ------
         ValueError
             For a target that cannot be met, naming it and why (a gm/Id above the device's
-            weak-inversion peak, a W outside the model bins, ...), or a bad argument.
+            weak-inversion peak, a W outside the model bins, ...), a table of the other polarity
+            or of another body bias, or a bad argument.
         """
         self._native()
         return _verify.size(self, device, gm_id=gm_id, ids=ids, l=l, gain=gain, vds=vds, vbs=vbs, vsb=vsb,
