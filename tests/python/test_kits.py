@@ -10,13 +10,15 @@ import pytest
 import tavlo
 from tavlo import pdk
 
+from conftest import missing_kit
+
 
 @pytest.fixture(scope="module")
 def sky130_lib():
     try:
         return Path(pdk.sky130().models[0].path)
     except pdk.KitNotFoundError as exc:
-        pytest.skip(f"no sky130 kit (scripts/setup.sh installs it): {exc}")
+        missing_kit(f"no sky130 kit (scripts/setup.sh installs it): {exc}")
 
 
 

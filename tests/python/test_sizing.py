@@ -7,7 +7,7 @@ import pytest
 import tavlo
 from tavlo import pdk
 
-from conftest import GF180
+from conftest import GF180, missing_kit
 SWEEP = dict(vgs=(0, 3.3, 0.01), vds=(0, 3.3, 0.05))
 GRID = [0.28e-6, 0.4e-6, 0.6e-6, 1.0e-6, 2.0e-6]  # uneven on purpose
 BETWEEN, GAIN, VDS = 0.8e-6, 150.0, 1.65
@@ -17,7 +17,7 @@ BETWEEN, GAIN, VDS = 0.8e-6, 150.0, 1.65
 def tables(worker_exe):
     """The grid table, its gain-target sizing, and a table at exactly 0.8 µm and the length that sizing chose."""
     if not (GF180 / "sm141064.ngspice").exists():
-        pytest.skip(f"gf180mcu model files not found in {GF180}")
+        missing_kit(f"gf180mcu model files not found in {GF180}")
     dev = pdk.gf180mcu("nfet_03v3", root=str(GF180))
     with tavlo.SimulationPool(2, 120.0, worker_exe) as pool:
         grid = pool.characterise(dev, lengths=GRID, **SWEEP)
