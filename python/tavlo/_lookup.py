@@ -6,7 +6,7 @@ Every value comes from the engine of ``_grid`` (the native design's interpolatio
 from __future__ import annotations
 
 import math
-from typing import Any, Optional, Tuple, Union
+from typing import Any, List, Optional, Tuple, Union
 
 import numpy as np
 
@@ -19,6 +19,7 @@ __all__ = ["LookupMixin", "body_argument"]
 # The body effect goes as sqrt(2 phi_F - Vbs): in that variable the threshold between two Vbs grid
 # points is close to linear. 2 phi_F of bulk CMOS is about 0.8 V; the exact value matters little.
 _TWO_PHI_F = 0.8
+_GEOMETRIC = ("id", "gm", "gds", "gmbs", "gm_fd", "gds_fd")
 
 
 def body_argument(vbs: Any, vsb: Any) -> Any:
@@ -32,6 +33,29 @@ def body_argument(vbs: Any, vsb: Any) -> Any:
 
 def _body_variable(vbs: np.ndarray) -> np.ndarray:
     return np.sqrt(np.maximum(_TWO_PHI_F - vbs, 1e-3))
+
+
+def _blend(name: str, lo: np.ndarray, hi: np.ndarray, t: float) -> np.ndarray:
+    """Between two Vbs tables at one overdrive: currents and conductances geometrically where both
+    have one sign (exponential in weak inversion, they differ by a factor there), the rest linearly."""
+    linear = (1.0 - t) * lo + t * hi
+    if name not in _GEOMETRIC:
+        return linear
+    with np.errstate(divide="ignore", invalid="ignore", over="ignore"):
+        same = (lo * hi > 0) & np.isfinite(lo) & np.isfinite(hi)
+        geometric = np.sign(lo) * np.abs(lo) ** (1.0 - t) * np.abs(hi) ** t
+    return np.where(same, geometric, linear)
+
+
+def _shifted(table: Any, name: str, grid: List[np.ndarray], p: np.ndarray) -> np.ndarray:
+    """A 3-D table on its grid at shifted Vgs positions p: a current or conductance of one sign
+    between its Vgs points in log (an exponential in weak inversion, where a straight line
+    between points 50 mV apart overstates it by tens of per cent), the rest linearly."""
+    values = table._tables[name]
+    if name in _GEOMETRIC and (np.all(values > 0) or np.all(values < 0)):
+        sign = 1.0 if values.flat[0] > 0 else -1.0
+        return sign * np.exp(interpolate(np.log(sign * values), grid[0], p, grid[2]))
+    return table._interpolate(name, grid[0], p, grid[2])
 
 
 class LookupMixin:
@@ -131,36 +155,68 @@ class LookupMixin:
         return l_arr
 
     def _interpolate(self, name: str, lam: Any, p: Any, v: Any, b: Any = None) -> np.ndarray:
-        """One quantity at fractional positions; across a Vbs sweep, between the tables either side
-        of position b at the same overdrive."""
+        """One quantity at fractional positions; across a Vbs sweep, on the table at each Vbs
+        position b (see ``_at_position``)."""
         if name == "ft":  # a ratio like gm_cgg, each side interpolated on its own
             with np.errstate(divide="ignore", invalid="ignore"):
                 return self._interpolate("gm", lam, p, v, b) / (2 * math.pi * self._interpolate("cgg", lam, p, v, b))
         if self._subs is None:
             return interpolate(self._tables[name], lam, p, v)
-        subs = self._subs
-        if len(subs) == 1:
-            return subs[0]._interpolate(name, lam, p, v)
         lam, p, v, b = np.broadcast_arrays(*(np.asarray(a, dtype=np.float64) for a in (lam, p, v, b)))
-        vbs = self._axes["vbs"]
-        k = np.minimum(len(subs) - 2, index(b))
-        out = np.zeros(b.shape)
-        for i in np.unique(k):  # one pair of neighbouring tables at a time
-            sel = k == i
-            lo, hi = subs[i], subs[i + 1]
-            s = _body_variable(vbs.value_at(b[sel]))
-            s_lo, s_hi = _body_variable(vbs.values[i:i + 2])
-            t = (s - s_lo) / (s_hi - s_lo)
-            at = (lam[sel], p[sel], v[sel])
-            p_lo, p_hi = at[1], at[1]
-            if "vth" in self._tables:
-                vth_lo, vth_hi = lo._interpolate("vth", *at), hi._interpolate("vth", *at)
-                vgs = self._axes["vgs"].value_at(at[1])
-                p_lo = self._axes["vgs"].position(vgs + t * (vth_lo - vth_hi))
-                p_hi = self._axes["vgs"].position(vgs + (1.0 - t) * (vth_hi - vth_lo))
-            out[sel] = ((1.0 - t) * lo._interpolate(name, at[0], p_lo, at[2])
-                        + t * hi._interpolate(name, at[0], p_hi, at[2]))
+        out = np.empty(b.shape)
+        for x in np.unique(b):
+            sel = b == x
+            out[sel] = self._at_position(float(x))._interpolate(name, lam[sel], p[sel], v[sel])
         return out
+
+    def _at_position(self, b: float) -> Any:
+        """The 3-D table at Vbs position b: a grid table's own, else one sampled on the grid from the
+        two tables either side at the same overdrive Vgs - Vth, so that lookups and every sizing
+        mode read the same table there."""
+        subs = self._subs
+        k = min(len(subs) - 2, int(index(np.float64(b)))) if len(subs) > 1 else 0
+        if b == k or len(subs) == 1:
+            return subs[k]
+        if b == k + 1:
+            return subs[k + 1]
+        cache = self.__dict__.setdefault("_between", {})
+        if b not in cache:
+            if len(cache) >= 8:
+                cache.pop(next(iter(cache)))
+            cache[b] = self._sample_between(k, b)
+        return cache[b]
+
+    def _threshold_between(self, k: int, s: float) -> np.ndarray:
+        """Vth on the grid at body variable s between tables k and k + 1: through three
+        neighbouring tables where there are three (the body effect bends), else the two."""
+        n = len(self._subs)
+        pick = [k, k + 1] if n == 2 else list(range(min(max(k - (k + 2 >= n), 0), n - 3), min(max(k - (k + 2 >= n), 0), n - 3) + 3))
+        xs = _body_variable(self._axes["vbs"].values[pick])
+        vth = 0.0
+        for a, i in enumerate(pick):  # Lagrange form
+            w = np.prod([(s - xs[c]) / (xs[a] - xs[c]) for c in range(len(pick)) if c != a])
+            vth = vth + w * self._subs[i]._tables["vth"]
+        return vth
+
+    def _sample_between(self, k: int, b: float) -> Any:
+        vbs, vgs_axis = self._axes["vbs"], self._axes["vgs"]
+        lo, hi = self._subs[k], self._subs[k + 1]
+        s, (s_lo, s_hi) = _body_variable(vbs.value_at(b)), _body_variable(vbs.values[k:k + 2])
+        t = float((s - s_lo) / (s_hi - s_lo))
+        grid = np.meshgrid(*(np.arange(n, dtype=np.float64) for n in self._lengths.shape + self._vgs.shape
+                             + self._vds.shape), indexing="ij")
+        p_lo = p_hi = grid[1]
+        if "vth" in self._tables:
+            vgs = vgs_axis.value_at(grid[1])
+            vth = self._threshold_between(k, s)
+            p_lo = vgs_axis.position(vgs + lo._tables["vth"] - vth)
+            p_hi = vgs_axis.position(vgs + hi._tables["vth"] - vth)
+        values = {name: _blend(name, _shifted(lo, name, grid, p_lo), _shifted(hi, name, grid, p_hi), t)
+                  for name in self._tables if name != "ft"}
+        x = float(vbs.value_at(b))
+        lut = TransistorLut._from_arrays(self.width, x, self._lengths, self._vgs, self._vds,
+                                         *(values.pop(name) for name in ("id", "gm", "gds")))
+        return type(self)(lut, quantities=values)
 
     def _at(self, num: str, den: Optional[str], lam: np.ndarray, p: np.ndarray, v: np.ndarray,
             b: Optional[np.ndarray] = None) -> np.ndarray:
@@ -203,7 +259,7 @@ class LookupMixin:
         return self._subs[int(hit[0])] if hit.size else None
 
     def _at_body(self, vbs: Any, vsb: Any) -> Any:
-        """The 3-D table at one body bias: a grid Vbs's own, else the table read between the two
+        """The 3-D table at one body bias: a grid Vbs's own, else the one read between the two
         either side, as lookups read it."""
         x = one_body_bias(vbs, vsb)
         table = self._grid_vbs(x)
@@ -211,13 +267,7 @@ class LookupMixin:
             return table
         axis = self._axes["vbs"]
         axis.check(np.float64(x))
-        grid = np.meshgrid(*(np.arange(n, dtype=np.float64) for n in self._lengths.shape + self._vgs.shape
-                             + self._vds.shape), indexing="ij")
-        b = np.full(grid[0].shape, float(axis.locate(np.float64(x))))
-        values = {name: self._interpolate(name, *grid, b) for name in self._tables if name != "ft"}
-        lut = TransistorLut._from_arrays(self.width, x, self._lengths, self._vgs, self._vds,
-                                         *(values.pop(name) for name in ("id", "gm", "gds")))
-        return type(self)(lut, quantities=values)
+        return self._at_position(float(axis.locate(np.float64(x))))
 
     def _check_fixed_vbs(self, x: np.ndarray) -> None:
         """A table at one known Vbs answers only there."""

@@ -40,6 +40,11 @@ class TableSizing:
                 f"gain={_fixed(self.gain, 1)})")
 
 
+def _require(ok: bool, message: str) -> None:
+    if not ok:
+        raise ValueError(message)
+
+
 class _Curves:
     """The operating point at one gm/Id (or gain) on every grid length, ascending in L."""
 
