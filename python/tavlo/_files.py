@@ -264,7 +264,7 @@ def _finite(key: str, value: np.ndarray, fail: Any, nan: bool = False) -> np.nda
     """Refuses infinite values (and NaN unless ``nan``: a quantity the model left out at a point)."""
     bad = np.isinf(value) if nan else ~np.isfinite(value)
     if np.any(bad):
-        raise fail(f"'{key}' holds {value[bad].flat[0]!r}; a table holds finite numbers")
+        raise fail(f"'{key}' holds {float(value[bad].flat[0])!r}; a table holds finite numbers")
     return value
 
 
