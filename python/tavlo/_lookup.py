@@ -12,6 +12,7 @@ import numpy as np
 
 from ._checks import ID_FLOOR, one_body_bias
 from ._grid import as_float_array, crossing, index, interpolate, split_quantity
+from ._offground import off_ground
 from .tavlo import TransistorLut
 
 __all__ = ["LookupMixin", "body_argument"]
@@ -86,6 +87,10 @@ class LookupMixin:
         there. Array arguments broadcast against each other (NumPy rules) and give an array;
         scalars give a float.
 
+        A source off ground (a table over Vbs): ``lookup("vgs", gm_id=12, l=1e-6, vdb=1.2, vgb=1.0)``
+        gives the Vgs, and ``lookup("vsb", ...)`` the Vsb, at which the device with its drain and
+        gate at vdb and vgb above the bulk meets the target (Vgs = vgb - Vsb, Vds = vdb - Vsb).
+
         Raises
         ------
         ValueError
@@ -94,6 +99,9 @@ class LookupMixin:
         TypeError
             For a voltage or length that is not a number (text included).
         """
+        if "vdb" in target or "vgb" in target:
+            vdb, vgb = target.pop("vdb", None), target.pop("vgb", None)
+            return off_ground(self, quantity, l, vdb, vgb, target, dict(vgs=vgs, vds=vds, vbs=vbs, vsb=vsb))
         stored = tuple(self._tables)
         num, den = split_quantity(quantity, stored, allow_vgs=bool(target))
         if len(target) > 1:

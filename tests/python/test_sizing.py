@@ -117,3 +117,23 @@ def test_between_body_bias_points_the_table_follows_the_threshold(body_tables):
     native = swept.design(gm_id=12, ids=10e-6, vsb=0.25, vds=VDS)
     assert swept.lookup("gm_id", l=native.l, vgs=native.vgs, vds=VDS, vsb=0.25) == pytest.approx(native.gm_over_id,
                                                                                                  rel=1e-12)
+
+
+def test_a_source_off_ground_is_sized_from_drain_and_gate_to_bulk(body_tables):
+    swept, exact = body_tables
+    at = dict(gm_id=12, l=0.5e-6, vdb=1.9, vgb=1.0)
+    vgs, vsb = swept.lookup("vgs", **at), swept.lookup("vsb", **at)
+    assert vgs + vsb == pytest.approx(1.0, abs=1e-12) and 0.2 < vsb < 0.3
+    assert swept.lookup("gm_id", l=0.5e-6, vgs=vgs, vds=1.9 - vsb, vsb=vsb) == pytest.approx(12, rel=1e-6)
+    # A table characterised at about that Vsb agrees.
+    assert exact.lookup("gm_id", l=0.5e-6, vgs=1.0 - 0.25, vds=1.9 - 0.25) == pytest.approx(12, rel=0.01)
+    for call, message in [
+        (lambda: exact.lookup("vgs", **at), "need a table over a body-bias sweep"),
+        (lambda: swept.lookup("vgs", vds=1.0, **at), "give vdb and vgb instead of vds"),
+        (lambda: swept.lookup("id", **at), "lookup gives 'vgs' or 'vsb'"),
+        (lambda: swept.lookup("vgs", gm_id=12, l=0.5e-6, vdb=1.9), "give both vdb and vgb"),
+        (lambda: swept.lookup("vgs", gm_id=40, l=0.5e-6, vdb=1.9, vgb=1.0), r"gm_id = 40 is not reached with vdb"),
+        (lambda: swept.lookup("vgs", gm_id=12, l=0.5e-6, vdb=1.9, vgb="1"), "vgb must be a number"),
+    ]:
+        with pytest.raises(ValueError, match=message):
+            call()
