@@ -228,20 +228,6 @@ class MosTable(LookupMixin, ChartsMixin):
             parts.append(f"Vbs={b[0]:.3f}" if b.size == 1 else f"Vbs={b[0]:.3f}..{b[-1]:.3f} ({b.size} pts)")
         return f"MosTable({', '.join(parts)})"
 
-    def __repr__(self) -> str:
-        parts = []
-        if self._config is not None:
-            parts.append(f"device_type='{self._config.device_type}', model_name='{self._config.model_name}'")
-        parts.append(f"W={_sci(self.width)}")
-        ls = self._lengths
-        parts.append(f"L={_sci(ls[0])}" if ls.size == 1 else f"L={_sci(ls[0])}..{_sci(ls[-1])} ({ls.size} pts)")
-        for name, axis in (("Vgs", self._vgs), ("Vds", self._vds)):
-            parts.append(f"{name}={axis[0]:.3f}..{axis[-1]:.3f} ({axis.size} pts)")
-        if self._vbs_axis is not None:
-            b = self._vbs_axis
-            parts.append(f"Vbs={b[0]:.3f}" if b.size == 1 else f"Vbs={b[0]:.3f}..{b[-1]:.3f} ({b.size} pts)")
-        return f"MosTable({', '.join(parts)})"
-
     # -- sizing -------------------------------------------------------------------------------
 
     def design(self, *, gm_id: Optional[float] = None, gain: Optional[float] = None, ids: Optional[float] = None,
