@@ -79,12 +79,7 @@ class Axis:
     def value_at(self, p: Any) -> np.ndarray:
         """The axis at fractional positions p (extrapolating beyond the ends)."""
         p = np.asarray(p, dtype=np.float64)
-        n = self.values.size
-        if n == 1:
-            return np.full(p.shape, self.values[0])
-        k = np.minimum(n - 2, index(p))
-        w = p - k
-        return w * self.values[k + 1] + (1.0 - w) * self.values[k]
+        return TransistorLut._axis_value(self.values, np.ascontiguousarray(p.reshape(-1))).reshape(p.shape)
 
 
 def index(q: np.ndarray) -> np.ndarray:

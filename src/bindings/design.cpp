@@ -90,6 +90,14 @@ nb::ndarray<nb::numpy, double> locate(const Values& axis, const Values& x) {
     return to_numpy(std::move(out), {out.size()});
 }
 
+nb::ndarray<nb::numpy, double> axis_value(const Values& axis, const Values& p) {
+    const std::vector<double> a(axis.data(), axis.data() + axis.shape(0));
+    if (a.empty()) throw nb::value_error("axis is empty");
+    std::vector<double> out(p.shape(0));
+    for (std::size_t k = 0; k < out.size(); ++k) out[k] = axis_value_at(a, p(k));
+    return to_numpy(std::move(out), {out.size()});
+}
+
 std::optional<double> crossing(const Values& curve, double target) {
     return find_crossing([&](std::size_t j) { return curve(j); }, curve.shape(0), target);
 }
@@ -179,6 +187,8 @@ void register_design(nb::module_& m) {
                          "point), read as ``design`` reads its tables.");
     nb::cpp_function_def(&locate, nb::scope(lut_type), nb::name("_locate"), "axis"_a, "x"_a,
                          "Internal: fractional positions of the values x on an axis, clamped to it.");
+    nb::cpp_function_def(&axis_value, nb::scope(lut_type), nb::name("_axis_value"), "axis"_a, "p"_a,
+                         "Internal: an axis at fractional positions p, extrapolating beyond its ends.");
     nb::cpp_function_def(&crossing, nb::scope(lut_type), nb::name("_crossing"), "curve"_a, "target"_a,
                          "Internal: the position where the curve meets the target, searched from its end as\n"
                          "``design`` does; None where it does not.");
