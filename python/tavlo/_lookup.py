@@ -49,14 +49,18 @@ def _blend(name: str, lo: np.ndarray, hi: np.ndarray, t: float) -> np.ndarray:
 
 
 def _shifted(table: Any, name: str, grid: List[np.ndarray], p: np.ndarray) -> np.ndarray:
-    """A 3-D table on its grid at shifted Vgs positions p: a current or conductance of one sign
-    between its Vgs points in log (an exponential in weak inversion, where a straight line
-    between points 50 mV apart overstates it by tens of per cent), the rest linearly."""
+    """A 3-D table on its grid at shifted Vgs positions p: a current or conductance between Vgs
+    points of one sign in log (an exponential in weak inversion, where a straight line between
+    points 50 mV apart overstates it by tens of per cent), anything else linearly."""
+    linear = table._interpolate(name, grid[0], p, grid[2])
+    if name not in _GEOMETRIC:
+        return linear
     values = table._tables[name]
-    if name in _GEOMETRIC and (np.all(values > 0) or np.all(values < 0)):
-        sign = 1.0 if values.flat[0] > 0 else -1.0
-        return sign * np.exp(interpolate(np.log(sign * values), grid[0], p, grid[2]))
-    return table._interpolate(name, grid[0], p, grid[2])
+    with np.errstate(divide="ignore", invalid="ignore", over="ignore"):
+        # A corner of the other sign or zero makes the log reading NaN there: linear then.
+        up = np.exp(interpolate(np.log(np.where(values > 0, values, np.nan)), grid[0], p, grid[2]))
+        down = -np.exp(interpolate(np.log(np.where(values < 0, -values, np.nan)), grid[0], p, grid[2]))
+    return np.where(np.isfinite(up), up, np.where(np.isfinite(down), down, linear))
 
 
 class LookupMixin:
