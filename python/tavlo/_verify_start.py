@@ -79,6 +79,11 @@ def _reach(table: MosTable, l: Any, vds: float, vbs: float) -> Tuple[float, floa
 def estimate(table: MosTable, gm_id: float, ids: float, gain: Optional[float], l: Any, vds: float,
               vbs: float) -> Any:
     est = _table_design(table, gm_id, ids, gain, l, vds, vbs)
+    # The table answers an unreachable gain with the closest length; a simulation cannot do better.
+    missed = dict(est.constraint_errors).get("gain", 0.0)
+    if gain is not None and not abs(missed) <= 0.05:
+        raise ValueError(f"gain = {gain:g} is not reached at gm_id = {gm_id:g} over the table's lengths: the "
+                         f"closest is {est.gain:.4g} at L = {est.l:.4g} m")
     # Below its peak gm/Id rises with Vgs only where leakage still matters: no place to bias.
     curve = np.asarray(table.lookup("gm_id", l=float(est.l), vds=vds, vbs=vbs))
     current = np.asarray(table.lookup("id", l=float(est.l), vds=vds, vbs=vbs))
