@@ -9,7 +9,7 @@ from typing import Any, Dict, List, Optional, Sequence, Tuple, Union
 
 import numpy as np
 
-from . import _files
+from . import _files, _matfile
 from ._charts import ChartsMixin
 from ._sizing import TableSizing, size as _size
 from .tavlo import DesignResult, LutConfig, TransistorLut
@@ -596,13 +596,19 @@ class MosTable(ChartsMixin):
 
     # -- files --------------------------------------------------------------------------------
 
-    def save(self, path: PathLike) -> None:
-        """Write the table, every quantity, its settings and ``source`` to an NPZ file at exactly ``path``.
+    def save(self, path: PathLike, *, name: Optional[str] = None) -> None:
+        """Write the table, every quantity, its settings and ``source`` to an NPZ file at exactly ``path``;
+        a ``.mat`` path gets the gm/Id reference flow's MATLAB file instead (struct ``name``,
+        default ``nch`` or ``pch``; needs SciPy).
 
         The file holds plain arrays and strings only (no pickled objects), so ``load_table``
         runs no code from it. It is written to a temporary file beside ``path`` and renamed,
         so an existing file is replaced whole or not at all.
         """
+        if str(os.fspath(path)).lower().endswith(".mat"):
+            return _matfile.write_mat(self, path, name)
+        if name is not None:
+            raise ValueError(f"name= names the struct of a .mat file; {os.fspath(path)!r} is not one")
         arrays: Dict[str, np.ndarray] = {
             "format": np.array(_files.FORMAT), "version": np.array(_files.VERSION),
             "width": np.array(self.width), "vbs": np.array(self.vbs),
@@ -691,7 +697,10 @@ def load_table(path: PathLike, *, width: Optional[float] = None, vbs: Optional[f
     ValueError
         When the file is not such a table, or what is missing or inconsistent in it.
     """
-    loaded = _files.read_table(path, width, vbs, allow_control)
+    if _matfile.is_mat(path):
+        loaded = _matfile.read_mat(path, width, vbs)
+    else:
+        loaded = _files.read_table(path, width, vbs, allow_control)
     try:
         if loaded.vbs_axis is None:
             table = MosTable(loaded.lut, loaded.config, quantities=loaded.quantities)
