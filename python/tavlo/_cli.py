@@ -102,7 +102,8 @@ def _characterise(run: argparse.ArgumentParser, args: argparse.Namespace) -> int
     except ValueError as exc:
         run.error(str(exc))
     kw: Dict[str, Any] = {"lengths": args.lengths, "temperature": args.temperature, "width": args.width}
-    kw.update({axis: None if getattr(args, axis) is None else tuple(getattr(args, axis)) for axis in ("vgs", "vds", "vsb")})
+    for axis in ("vgs", "vds", "vsb"):
+        kw[axis] = None if getattr(args, axis) is None else tuple(getattr(args, axis))
     workers = args.workers or len(os.sched_getaffinity(0))
     try:
         plan(device, workers, **kw)  # every argument checked before any worker starts
