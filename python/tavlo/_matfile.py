@@ -110,7 +110,8 @@ def write_mat(table: Any, path: PathLike, name: Optional[str] = None) -> None:
     record["CORNER"] = str(source.get("corner") or "")
     record["NFING"] = 1.0
     record["INFO"] = _info(source, config, polarity)
-    replace_atomically(path, lambda tmp: savemat(tmp, {name: record}, do_compression=True, oned_as="column"))
+    replace_atomically(path, lambda tmp: savemat(tmp, {name: record}, appendmat=False, do_compression=True,
+                                                           oned_as="column"))
 
 
 def _info(source: Dict[str, Any], config: Any, polarity: str) -> str:

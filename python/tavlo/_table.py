@@ -675,7 +675,7 @@ def _lerp_rows(table: np.ndarray, i: np.ndarray, j: np.ndarray, v: np.ndarray) -
 
 def load_table(path: PathLike, *, width: Optional[float] = None, vbs: Optional[float] = None,
                allow_control: bool = False) -> MosTable:
-    """Read a table written by ``MosTable.save`` (NPZ) or by ``to_csv`` (CSV).
+    """Read a table written by ``MosTable.save`` (NPZ) or by ``to_csv`` (CSV), or a gm/Id reference .mat file.
 
     The kind is recognised from the file's content, not its name. NPZ files are read without
     pickle, so a file from someone else runs no code.

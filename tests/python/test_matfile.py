@@ -54,6 +54,10 @@ def test_a_saved_file_has_the_reference_layout_and_reads_back_equal(nfet, tmp_pa
         nfet.save(tmp_path / "x.mat", name="2bad")
     with pytest.raises(ValueError, match="struct of a .mat file"):
         nfet.save(tmp_path / "x.npz", name="nch")
+    nfet.at_vbs(0.0).to_csv(tmp_path / "n.csv")  # a CSV does not record the body bias
+    with pytest.raises(ValueError, match="vbs is unknown"):
+        tavlo.load_table(tmp_path / "n.csv", width=1e-6).save(tmp_path / "x.mat")
+    assert sorted(p.name for p in tmp_path.iterdir()) == ["n.csv", "n.mat"]
 
 
 @pytest.mark.parametrize("kit", ["sky130 pfet_01v8", "gf180mcu nfet_03v3"])
@@ -117,6 +121,13 @@ def test_a_reference_file_written_elsewhere_loads_and_sizes(pool, gf180, tmp_pat
     assert sized.id == pytest.approx(50e-6) and 0.5 < sized.vgs < 1.5
     assert sized.gm_over_id == pytest.approx(table.lookup("gm_id", **at), rel=1e-9)
     assert sized.w == pytest.approx(50e-6 / table.lookup("id_w", **at), rel=1e-9)
+    if len(vsbs) == 1:
+        matplotlib = pytest.importorskip("matplotlib")
+        matplotlib.use("Agg")
+        lines = table.plot_gm_id(vds=1.2).lines
+        # the chart leaves out the points below 1 pA
+        assert len(lines) == 2 and np.allclose(lines[1].get_ydata()[3:], table.lookup("gm_id", l=2e-6, vds=1.2)[3:])
+        matplotlib.pyplot.close("all")
 
 
 def reference_struct():
