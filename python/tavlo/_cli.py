@@ -37,6 +37,7 @@ def _positive_int(text: str) -> int:
 
 def _parser() -> Tuple[argparse.ArgumentParser, argparse.ArgumentParser]:
     parser = argparse.ArgumentParser(prog="tavlo", description="Parallel ngspice characterisation into gm/Id tables.")
+    parser.add_argument("--version", action="version", version=f"tavlo {_matfile.tavlo_version()}")
     commands = parser.add_subparsers(dest="command", required=True, metavar="COMMAND")
     run = commands.add_parser(
         "characterise", help="characterise a kit transistor into a table file (.mat, .npz or .csv)",

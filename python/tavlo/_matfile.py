@@ -17,7 +17,7 @@ from typing import Any, Callable, Dict, List, Optional, Tuple
 
 import numpy as np
 
-from ._files import Loaded, PathLike, replace_atomically
+from ._files import CSV_HEADER, Loaded, PathLike, replace_atomically
 from .tavlo import TransistorLut
 
 __all__ = ["write_mat", "read_mat", "is_mat"]
@@ -50,12 +50,13 @@ def _scipy_io() -> Any:
 
 
 def is_mat(path: PathLike) -> bool:
-    """A MATLAB file by its header, or one named ``*.mat``."""
+    """A MATLAB file by its header, or one named ``*.mat`` that is not tavlo's own NPZ or CSV
+    (``save`` wrote NPZ to any name before it wrote .mat files)."""
     target = os.fspath(path)
-    if isinstance(target, str) and target.lower().endswith(".mat"):
-        return True
     with open(target, "rb") as f:
-        return f.read(6) == b"MATLAB"
+        head = f.read(len(CSV_HEADER))
+    named = isinstance(target, str) and target.lower().endswith(".mat")
+    return head.startswith(b"MATLAB") or (named and not head.startswith((b"PK\x03\x04", CSV_HEADER.encode())))
 
 
 # -- writing ------------------------------------------------------------------------------------
@@ -114,16 +115,19 @@ def write_mat(table: Any, path: PathLike, name: Optional[str] = None) -> None:
                                                            oned_as="column"))
 
 
-def _info(source: Dict[str, Any], config: Any, polarity: str) -> str:
+def tavlo_version() -> str:
     try:
-        version = metadata.version("tavlo")
+        return metadata.version("tavlo")
     except metadata.PackageNotFoundError:
-        version = "unknown"
+        return "unknown"
+
+
+def _info(source: Dict[str, Any], config: Any, polarity: str) -> str:
     device = source.get("name") or (config.model_name if config is not None else "unknown device")
     if source.get("model") and source.get("model") != device:
         device += f" ({source['model']})"
     models = "; ".join(" ".join(str(p) for p in m if p) for m in source.get("model_files") or [])
-    return f"{device}, {polarity}; models: {models or 'not recorded'}; written by tavlo {version}"
+    return f"{device}, {polarity}; models: {models or 'not recorded'}; written by tavlo {tavlo_version()}"
 
 
 # -- reading ------------------------------------------------------------------------------------
