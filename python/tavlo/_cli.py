@@ -80,6 +80,22 @@ def _fail(why: Any) -> int:
     return 1
 
 
+def _progress() -> Any:
+    """tavlo's tqdm bar on a terminal; without tqdm, a one-line count; elsewhere nothing."""
+    if not sys.stderr.isatty():
+        return False
+    try:
+        import tqdm  # noqa: F401
+    except ImportError:
+        return _count
+    return True
+
+
+def _count(done: int, total: int) -> None:
+    sys.stderr.write(f"\rcharacterising: {done}/{total} jobs" if done < total else "\r\033[K")
+    sys.stderr.flush()
+
+
 def _characterise(run: argparse.ArgumentParser, args: argparse.Namespace) -> int:
     output = args.output
     suffix = os.path.splitext(output)[1].lower()
@@ -112,6 +128,7 @@ def _characterise(run: argparse.ArgumentParser, args: argparse.Namespace) -> int
         run.error(str(exc))
     if args.noise:
         kw["noise"] = True
+    kw["progress"] = _progress()
     try:
         with SimulationPool(workers) as pool:
             table = pool.characterise(device, **kw)
