@@ -145,12 +145,15 @@ def read_mat(path: PathLike, width: Optional[float] = None, vbs: Optional[float]
         raise ValueError("width and vbs are for CSV files; a .mat table records its own")
     sio = _scipy_io()
     variable, record = _load_struct(target, sio, fail)
-    fields = set(record.dtype.names or ())
+    # Field names in capitals, as the reference readers take them; the first of a clash wins.
+    fields: Dict[str, str] = {}
+    for stored in record.dtype.names:
+        fields.setdefault(stored.upper(), stored)
 
     def field(key: str) -> Any:
         if key not in fields:
             raise fail(f"field {key} is missing")
-        return record[key][0, 0] if record.ndim == 2 else record[key].flat[0]
+        return record[fields[key]].flat[0]
 
     def numbers(key: str) -> np.ndarray:
         value = field(key)
@@ -195,7 +198,7 @@ def read_mat(path: PathLike, width: Optional[float] = None, vbs: Optional[float]
         arrays[REFERENCE_FIELDS[key]] = a = data(key)
         if not np.all(np.isfinite(a)):
             raise fail(f"field {key} holds values that are not finite")
-    for key in record.dtype.names:  # in the file's order, which tavlo writes in the table's
+    for key in fields:  # in the file's order, which tavlo writes in the table's
         quantity = REFERENCE_FIELDS.get(key, key.lower())
         if key in _REQUIRED or key in _AXES or key in _METADATA or quantity in ("id", "gm", "gds", "vgs", "w", "ft"):
             continue

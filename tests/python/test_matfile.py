@@ -109,7 +109,8 @@ def test_a_reference_file_written_elsewhere_loads_and_sizes(pool, gf180, tmp_pat
     gm, gds = np.gradient(ids, axis, axis=1), np.gradient(ids, axis, axis=2)
     if len(vsbs) == 1:  # as MATLAB keeps it: the trailing singleton dropped
         ids, gm, gds = ids[..., 0], gm[..., 0], gds[..., 0]
-    struct = {"ID": ids, "GM": gm, "GDS": gds, "L": np.array([0.5, 2.0]), "W": 2.0, "VGS": axis, "VDS": axis,
+    # the reference readers take field names in any case
+    struct = {"ID": ids, "gm": gm, "GDS": gds, "L": np.array([0.5, 2.0]), "W": 2.0, "VGS": axis, "Vds": axis,
               "VSB": np.array(vsbs), "TEMP": 300.15, "CORNER": "typical", "NFING": 1.0, "INFO": "by hand"}
     scipy_io.savemat(tmp_path / "ref.mat", {"nfet_03v3": struct})
 
