@@ -99,8 +99,9 @@ def write_mat(table: Any, path: PathLike, name: Optional[str] = None) -> None:
     to_field = {q: f for f, q in REFERENCE_FIELDS.items()}
     for quantity in table.quantities:
         field = to_field.get(quantity, quantity.upper())
-        if quantity == "ft" or field in _AXES or field in _METADATA or not _MATLAB_NAME.match(field):
-            continue  # ft is derived again on load
+        if (quantity == "ft" or field in record or field in _AXES or field in _METADATA
+                or not _MATLAB_NAME.match(field)):
+            continue  # ft is derived again on load; a name that clashes keeps its first quantity
         values = arranged(table.quantity(quantity))[order].astype(np.float64)
         record[field] = -values if quantity in _NEGATED else values
     record["L"] = np.sort(axes[0]) / _UM
