@@ -317,7 +317,7 @@ class MosTable(LookupMixin, ChartsMixin):
             return _matfile.write_mat(self, path, name)
         if name is not None:
             raise ValueError(f"name= names the struct of a .mat file; {os.fspath(path)!r} is not one")
-        tables = {key: t for key, t in self._tables.items() if name != "ft"}  # ft is derived again on load
+        tables = {key: t for key, t in self._tables.items() if key != "ft"}  # ft is derived again on load
         _files.write_npz(path, _files.table_arrays(
             self.width, self.vbs, (self._lengths, self._vgs, self._vds), tables, self._config,
             getattr(self, "source", None), self._vbs_axis))
