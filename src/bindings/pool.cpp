@@ -37,18 +37,27 @@ struct PySimulationPool {
     }
 };
 
+// Calls in flight in any pool, with the interpreter lock held.
+int g_calls = 0;
+
 /// One call's hold on the pool; taken with the interpreter lock held.
 class Hold {
 public:
     explicit Hold(PySimulationPool& p) : call_(*p.rt) {
         switch (call_.access()) {
-            case PoolRuntime::Access::Open: return;
+            case PoolRuntime::Access::Open: ++g_calls; return;
             case PoolRuntime::Access::Closed: throw std::runtime_error("this SimulationPool is closed; create a new one");
             case PoolRuntime::Access::Foreign:
                 throw std::runtime_error(
                     "this SimulationPool belongs to the process this one was forked from; create a new one here");
         }
     }
+
+    ~Hold() {
+        if (call_.access() == PoolRuntime::Access::Open) --g_calls;
+    }
+    Hold(const Hold&) = delete;
+    Hold& operator=(const Hold&) = delete;
 
 private:
     PoolRuntime::Call call_;
@@ -103,8 +112,6 @@ void park_if_finalizing() {
     const bool finalizing = _Py_IsFinalizing();
 #endif
     if (!finalizing) return;
-    // The parked thread still holds its pool: not a leak worth a line at exit.
-    nb::set_leak_warnings(false);
     for (;;) ::pause();
 }
 
@@ -215,6 +222,11 @@ std::uint32_t to_chunk_count(nb::handle h) {
 
 void register_pool(nb::module_& m) {
     keep_fault_lines(true);
+    // A call still in flight when the interpreter exits (a daemon thread's) parks its thread with
+    // its pool: not a leak worth a report at exit.
+    nb::module_::import_("atexit").attr("register")(nb::cpp_function([] {
+        if (g_calls > 0) nb::set_leak_warnings(false);
+    }));
     nb::class_<PySimulationPool>(
         m, "_SimulationPool",
         "An ngspice worker pool.\n"

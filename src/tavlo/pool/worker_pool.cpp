@@ -40,6 +40,9 @@ struct WorkerSlot {
 };
 
 struct PoolShared {
+    /// Closed, or the process is exiting (its exit ends every worker): failures are not faults then.
+    bool ending() const { return closing || process_exiting(); }
+
     WorkQueue queue;
     WorkerBinary binary;
     PoolOptions options;
@@ -66,7 +69,7 @@ using detail::WorkerSlot;
 struct TaskExit {
     std::shared_ptr<PoolShared> shared;
     ~TaskExit() {
-        if (shared->live_tasks.fetch_sub(1) != 1 || shared->closing) return;
+        if (shared->live_tasks.fetch_sub(1) != 1 || shared->ending()) return;
         // No worker is left to serve the queue: refuse new requests and fail queued ones, saying why.
         std::string why;
         {
@@ -89,7 +92,7 @@ Result<WorkerProcess> spawn(PoolShared& shared, const asio::any_io_executor& ex)
 /// Replaces the process after a crash or time-out, logging the outcome.
 void respawn_after_failure(std::size_t index, PoolShared& shared, WorkerProcess& proc,
                            const asio::any_io_executor& ex) {
-    if (shared.closing) return;
+    if (shared.ending()) return;
     Result<WorkerProcess> fresh = spawn(shared, ex);
     if (fresh) {
         proc = std::move(*fresh);
@@ -132,7 +135,7 @@ void log_failure(std::size_t index, const NgspiceError& error) {
 /// due for recycling. A failure caused by closing the pool says so, as queued requests do.
 Control after_exchange(WorkerSlot& slot, PoolShared& shared, std::size_t exchanged, Reply& result) {
     if (!result) {
-        if (shared.closing) {
+        if (shared.ending()) {
             result = pool_closed();
         } else {
             log_failure(slot.index, result.error());
@@ -149,6 +152,7 @@ Control after_exchange(WorkerSlot& slot, PoolShared& shared, std::size_t exchang
 /// Replaces a process that is idle: it loses nothing and leaves no zombie behind.
 void replace_idle(WorkerSlot& slot, PoolShared& shared, const asio::any_io_executor& ex) {
     slot.proc.kill_and_reap();
+    if (shared.ending()) return;
     Result<WorkerProcess> fresh = spawn(shared, ex);
     if (fresh) {
         slot.proc = std::move(*fresh);
@@ -217,7 +221,7 @@ asio::awaitable<void> worker_task(std::size_t index, std::shared_ptr<PoolShared>
         }
         Reply result = co_await proc.run(item->request, shared->options.timeout);
         const Control next = after_exchange(slot, *shared, exchange_size(item->request, result), result);
-        if (shared->closing) {
+        if (shared->ending()) {
             item->reply.send(std::move(result));
             co_return;
         }
