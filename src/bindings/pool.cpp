@@ -46,7 +46,8 @@ public:
     explicit Hold(PySimulationPool& p) : call_(*p.rt) {
         switch (call_.access()) {
             case PoolRuntime::Access::Open: ++g_calls; return;
-            case PoolRuntime::Access::Closed: throw std::runtime_error("this SimulationPool is closed; create a new one");
+            case PoolRuntime::Access::Closed:
+                throw std::runtime_error("this SimulationPool is closed; create a new one");
             case PoolRuntime::Access::Foreign:
                 throw std::runtime_error(
                     "this SimulationPool belongs to the process this one was forked from; create a new one here");

@@ -79,7 +79,8 @@ def test_leaving_with_busy_workers_ends_them_at_once(worker_exe, how):
     marker = "sleep 30.5161"
     calls = {
         "submitted": f"futures = [pool.submit(NET, ['shell {marker}']) for _ in range(4)]",
-        "daemon map": f"threading.Thread(target=pool.map, args=([NET] * 4, ['shell {marker}']), daemon=True).start()",
+        "daemon map": ("threading.Thread(target=pool.map, daemon=True, "
+                       f"args=([NET] * 4, ['shell {marker}'])).start()"),
     }[how]
     body = f"""
         import sys, threading, time
@@ -151,13 +152,13 @@ def test_a_forked_child_leaves_the_parents_pool_alone(worker_exe):
         _, status = os.waitpid(pid, 0)
         print("child exit", os.waitstatus_to_exitcode(status))
         print("same workers", children() == before)
-        print("both work", pool.run_simulation(NET, ["op"]).success, native.run_simulation(NET, ["op"]).success)
+        print("both work", *(p.run_simulation(NET, ["op"]).success for p in (pool, native)))
     """
     proc, _ = run_script(body, worker_exe, timeout=60)
     foreign = ("child: this SimulationPool belongs to the process this one was forked from; "
                "create a new one here")
-    assert proc.stdout.splitlines() == [foreign, foreign, "child exit 0", "same workers True", "both work True True"], \
-        proc.stdout + proc.stderr
+    expected = [foreign, foreign, "child exit 0", "same workers True", "both work True True"]
+    assert proc.stdout.splitlines() == expected, proc.stdout + proc.stderr
     assert "[pool]" not in proc.stderr
 
 
@@ -204,7 +205,8 @@ def test_closing_during_a_call_says_the_pool_was_closed(worker_exe):
 @pytest.mark.parametrize("bad", [math.nan, math.inf, -math.inf])
 def test_non_finite_params_are_refused_before_anything_is_sent(worker_exe, bad):
     with tavlo.SimulationPool(1, worker_exe=worker_exe) as pool:
-        with pytest.raises(ValueError, match=r"^argument 'params': the value of 'r' must be a finite number, got "):
+        refused = r"^argument 'params': the value of 'r' must be a finite number, got "
+        with pytest.raises(ValueError, match=refused):
             pool.run_simulation(NET, ["op"], params={"r": bad})
         result = pool.run_simulation(NET, ["op"], params={"r": 3e3})
         assert result.success and result.vector("v(b)")[0] == pytest.approx(0.75)

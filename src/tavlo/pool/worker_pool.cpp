@@ -263,13 +263,12 @@ Result<std::shared_ptr<WorkerPool>> WorkerPool::create(const asio::any_io_execut
 
 WorkerPool::~WorkerPool() {
     // Idle tasks wake up, log and end; their processes see end of input.
-    shared_->queue.close(NgspiceError::pool_send_failed(), NgspiceError::worker_crashed("the pool was closed"));
+    shared_->queue.close(NgspiceError::pool_send_failed(), pool_closed());
 }
 
 void WorkerPool::close(std::chrono::milliseconds grace) {
     shared_->closing = true;
-    shared_->queue.close(NgspiceError::pool_send_failed("the pool is closed"),
-                         NgspiceError::worker_crashed("the pool was closed"));
+    shared_->queue.close(NgspiceError::pool_send_failed("the pool is closed"), pool_closed());
     shared_->children->terminate_all(grace);
 }
 

@@ -15,15 +15,13 @@
 #include <vector>
 
 #include "tavlo/base/error.hpp"
+#include "tavlo/pool/block_on.hpp"
 #include "tavlo/pool/children.hpp"
 #include "tavlo/pool/exchange.hpp"
 #include "tavlo/pool/worker_binary.hpp"
 #include "tavlo/protocol/protocol.hpp"
 
 namespace tavlo {
-
-/// Ctrl-C is looked for this often while a call waits.
-constexpr std::chrono::milliseconds kInterruptPeriod{100};
 
 /// One started worker, leading its own process group. Dropping it closes both pipes; the child
 /// ends on its own at end of input and its registry reaps it.
