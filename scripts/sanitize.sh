@@ -10,7 +10,7 @@ export PATH="$PWD/$venv/bin:$PATH"
 export ASAN_OPTIONS=${ASAN_OPTIONS:-alloc_dealloc_mismatch=0:detect_leaks=0}
 export UBSAN_OPTIONS=${UBSAN_OPTIONS:-print_stacktrace=1}
 export TSAN_OPTIONS=${TSAN_OPTIONS:-halt_on_error=1:second_deadlock_stack=1}
-filter='Pool.*:Protocol.*:Callbacks.*:Netlist.*'
+filter='Pool.*:Queue.*:Protocol.*:Callbacks.*:Netlist.*'
 
 log=$(mktemp)
 trap 'rm -f "$log"' EXIT

@@ -3,16 +3,13 @@
 from __future__ import annotations
 
 import asyncio
-import atexit
 import concurrent.futures as cf
-import concurrent.futures.thread  # noqa: F401 - registers its exit join before _drop_waiting_requests
 import os
 import sysconfig
 import threading
-import weakref
 from typing import Any, Dict, Iterable, List, Mapping, Optional, Sequence, Union
 
-from . import _characterise, _kitset, _verify
+from . import _characterise, _kitset, _lifecycle, _verify
 from ._batch import run_batch
 from ._device import Device
 from ._progress import Progress, ProgressArg, check_progress, require_tqdm
@@ -22,6 +19,9 @@ from ._verify_start import default_table
 from .tavlo import LutConfig, SimulationResult, _SimulationPool
 
 __all__ = ["SimulationPool", "installed_worker"]
+
+_FOREIGN = ("this SimulationPool belongs to the process this one was forked from; "
+            "create a new one here")
 
 
 def installed_worker() -> Optional[str]:
@@ -78,9 +78,13 @@ class SimulationPool:
         self._executor: Optional[cf.ThreadPoolExecutor] = None
         self._executor_lock = threading.Lock()
         self._sizing_tables: dict = {}
-        _open_pools.add(self)
+        self._foreign = False
+        self._running = 0  # calls on the executor's threads, which the exit waits for
+        _lifecycle.opened(self)
 
     def _native(self) -> _SimulationPool:
+        if self._foreign:
+            raise RuntimeError(_FOREIGN)
         if self._pool is None:
             raise RuntimeError("this SimulationPool is closed; create a new one")
         return self._pool
@@ -113,7 +117,14 @@ class SimulationPool:
     def _run_open(self, netlist: str, commands: Sequence[str], id: Optional[str],
                   params: Optional[Mapping[str, float]],
                   return_vectors: Optional[Sequence[str]]) -> SimulationResult:
-        return self._native().run_simulation(netlist, commands, id, params=params, return_vectors=return_vectors)
+        with self._executor_lock:
+            self._running += 1
+        try:
+            return self._native().run_simulation(netlist, commands, id, params=params,
+                                                 return_vectors=return_vectors)
+        finally:
+            with self._executor_lock:
+                self._running -= 1
 
     def submit(self, netlist: str, commands: Sequence[str], id: Optional[str] = None, *,
                params: Optional[Mapping[str, float]] = None,
@@ -325,6 +336,10 @@ class SimulationPool:
 
     def close(self) -> None:
         """Stop the pool: every worker process ends, busy or not. Safe to call more than once."""
+        if self._foreign:
+            # The parent's: dropping the native handle here lets go of it without touching its workers.
+            self._pool = self._executor = None
+            return
         with self._executor_lock:
             pool, self._pool = self._pool, None
             threads, self._executor = self._executor, None
@@ -342,31 +357,21 @@ class SimulationPool:
         self.close()
 
     def __repr__(self) -> str:
-        return "SimulationPool(closed)" if self._pool is None else repr(self._pool)
+        return "SimulationPool(closed)" if self._pool is None or self._foreign else repr(self._pool)
 
+    def _forked(self) -> None:
+        """In a forked child: the workers, threads and locks are the parent's."""
+        self._foreign = True
+        self._executor_lock = threading.Lock()  # another thread may have held it at the fork
+        self._executor = None
 
-# Pools still open when the interpreter exits are closed while it can still run their clean-up,
-# so that no worker outlives the program, busy or not.
-_open_pools: "weakref.WeakSet[SimulationPool]" = weakref.WeakSet()
-
-
-@atexit.register
-def _close_open_pools() -> None:
-    for pool in list(_open_pools):
-        pool.close()
-
-
-def _drop_waiting_requests() -> None:
-    for pool in list(_open_pools):
-        with pool._executor_lock:
-            threads = pool._executor
+    def _end_for_exit(self) -> None:
+        """Waiting requests never start; with calls still running on its threads, the pool is
+        closed, so that the exit does not wait for their answers."""
+        with self._executor_lock:
+            threads, running = self._executor, self._running
         if threads is not None:
             threads.shutdown(wait=False, cancel_futures=True)
-
-
-# At exit the interpreter joins the executors' threads before atexit handlers run, which would
-# first run every request still waiting; these hooks run before that join (later ones first).
-_register_thread_exit = getattr(threading, "_register_atexit", None)
-if _register_thread_exit is not None:
-    _register_thread_exit(_drop_waiting_requests)
+        if running:
+            self.close()
 

@@ -1,22 +1,17 @@
 #include <nanobind/stl/optional.h>
 #include <nanobind/stl/string.h>
-#include <sched.h>
 #include <unistd.h>
 
-#include <asio/thread_pool.hpp>
 #include <atomic>
 #include <cmath>
-#include <condition_variable>
 #include <memory>
-#include <mutex>
 #include <stdexcept>
 
 #include "bindings.hpp"
 #include "result.hpp"
 #include "tavlo/characterise/generate.hpp"
 #include "tavlo/lut/sweep.hpp"
-#include "tavlo/pool/block_on.hpp"
-#include "tavlo/pool/worker_pool.hpp"
+#include "tavlo/pool/runtime.hpp"
 
 namespace tavlo::py {
 
@@ -30,72 +25,58 @@ constexpr std::uint64_t kDefaultMaxRequests = 10000;
 constexpr std::uint64_t kDefaultMaxGrowth = std::uint64_t{256} << 20;
 
 struct PySimulationPool {
-    std::unique_ptr<asio::thread_pool> runtime;
-    std::shared_ptr<WorkerPool> pool;
-    std::uint32_t workers = 0;
-    // Calls in flight: close() waits for them before it stops the runtime they run on.
-    std::mutex mu;
-    std::condition_variable idle;
-    int calls = 0;
-    bool closed = false;
+    std::unique_ptr<PoolRuntime> rt;
 
     ~PySimulationPool() { close(); }
 
-    /// One call's hold on the pool; taken with the interpreter lock held.
-    class Call {
-    public:
-        explicit Call(PySimulationPool& p) : p_(p) {
-            std::lock_guard lock(p.mu);
-            if (p.closed) throw std::runtime_error("this SimulationPool is closed; create a new one");
-            ++p.calls;
-        }
-        ~Call() {
-            std::lock_guard lock(p_.mu);
-            if (--p_.calls == 0) p_.idle.notify_all();
-        }
-        Call(const Call&) = delete;
-        Call& operator=(const Call&) = delete;
-
-    private:
-        PySimulationPool& p_;
-    };
-
-    /// Ends every worker (busy ones too), lets the calls in flight and the runtime's work drain,
-    /// and stops the runtime: nothing is left running and no operation is destroyed half-way.
     /// Called with the interpreter lock held; releases it while waiting, so that other threads'
     /// calls can finish (at interpreter exit too, before finalisation would end those threads).
     void close() {
-        {
-            std::lock_guard lock(mu);
-            if (closed) return;
-            closed = true;
-        }
         nb::gil_scoped_release release;  // nothing below touches a Python object
-        pool->close(std::chrono::milliseconds(200));
-        {
-            std::unique_lock lock(mu);
-            idle.wait(lock, [&] { return calls == 0; });
-        }
-        runtime->join();
-        pool->close(std::chrono::milliseconds(200));  // anything started while draining
-        pool.reset();
-        runtime.reset();
+        rt->close();
     }
 };
 
-std::uint32_t available_cores() {
-    cpu_set_t set;
-    if (sched_getaffinity(0, sizeof set, &set) == 0) {
-        int n = CPU_COUNT(&set);
-        if (n > 0) return static_cast<std::uint32_t>(n);
+// Calls in flight in any pool, with the interpreter lock held.
+int g_calls = 0;
+
+/// One call's hold on the pool; taken with the interpreter lock held.
+class Hold {
+public:
+    explicit Hold(PySimulationPool& p) : call_(*p.rt) {
+        switch (call_.access()) {
+            case PoolRuntime::Access::Open: ++g_calls; return;
+            case PoolRuntime::Access::Closed:
+                throw std::runtime_error("this SimulationPool is closed; create a new one");
+            case PoolRuntime::Access::Foreign:
+                throw std::runtime_error(
+                    "this SimulationPool belongs to the process this one was forked from; create a new one here");
+        }
     }
-    return 1;
-}
+
+    ~Hold() {
+        if (call_.access() == PoolRuntime::Access::Open) --g_calls;
+    }
+    Hold(const Hold&) = delete;
+    Hold& operator=(const Hold&) = delete;
+
+private:
+    PoolRuntime::Call call_;
+};
 
 std::vector<std::pair<std::string, double>> params_arg(nb::handle h) {
     if (!PyDict_Check(h.ptr())) arg_type_error("params", "expected a dict of str to float, got " + type_name_of(h));
     std::vector<std::pair<std::string, double>> out;
-    for (auto [key, value] : nb::borrow<nb::dict>(h)) out.emplace_back(str_arg(key, "params"), float_arg(value, "params"));
+    for (auto [key, value] : nb::borrow<nb::dict>(h)) {
+        std::string name = str_arg(key, "params");
+        const double v = float_arg(value, "params");
+        // ngspice cannot take it, and the worker would answer out of step.
+        if (!std::isfinite(v))
+            throw nb::value_error(("argument 'params': the value of '" + name + "' must be a finite number, got " +
+                                   nb::str(value).c_str())
+                                      .c_str());
+        out.emplace_back(std::move(name), v);
+    }
     return out;
 }
 
@@ -131,8 +112,8 @@ void park_if_finalizing() {
 #else
     const bool finalizing = _Py_IsFinalizing();
 #endif
-    if (finalizing)
-        for (;;) ::pause();
+    if (!finalizing) return;
+    for (;;) ::pause();
 }
 
 /// The pool's fault lines (crash, time-out, respawn) to the "tavlo" logger, from a thread that
@@ -183,11 +164,10 @@ template <class T>
 T wait_releasing_gil(PySimulationPool& self, asio::awaitable<T> work, CallState& call,
                      nb::handle progress = nb::handle()) {
     std::optional<T> out;
-    asio::any_io_executor executor = self.runtime->get_executor();
     JobReporter reporter(progress, call);
     {
         nb::gil_scoped_release release;  // the work touches no Python object
-        out = block_on(executor, std::move(work), [&reporter] { return interrupted(&reporter); });
+        out = self.rt->wait(std::move(work), [&reporter] { return interrupted(&reporter); });
         park_if_finalizing();
     }
     if (!out || !reporter.report()) {
@@ -197,22 +177,16 @@ T wait_releasing_gil(PySimulationPool& self, asio::awaitable<T> work, CallState&
     return std::move(*out);
 }
 
-/// One request, on the calling thread when a worker is idle (no hand-off to the runtime's
-/// threads and back), else through the runtime.
-Reply run_releasing_gil(PySimulationPool& self, SimulationRequest request, std::shared_ptr<CallState> call) {
-    Reply reply = NgspiceError::worker_crashed("no answer");
-    WorkerPool::Here here;
+/// One request, with the interpreter lock released while it runs.
+Reply run_releasing_gil(PySimulationPool& self, SimulationRequest request, const std::shared_ptr<CallState>& call) {
+    std::optional<Reply> reply;
     {
         nb::gil_scoped_release release;
-        here = self.pool->run_here(request, [] { return interrupted(); }, reply);
+        reply = self.rt->run(std::move(request), call, [] { return interrupted(); });
         park_if_finalizing();
     }
-    if (here == WorkerPool::Here::Interrupted) {
-        call->abandon();
-        throw nb::python_error();
-    }
-    if (here == WorkerPool::Here::Done) return reply;
-    return wait_releasing_gil(self, self.pool->run_simulation(std::move(request), call), *call);
+    if (!reply) throw nb::python_error();  // KeyboardInterrupt, or whatever the signal handler raised
+    return std::move(*reply);
 }
 
 LutConfig to_core_config(const PyLutConfig& c) {
@@ -249,6 +223,11 @@ std::uint32_t to_chunk_count(nb::handle h) {
 
 void register_pool(nb::module_& m) {
     keep_fault_lines(true);
+    // A call still in flight when the interpreter exits (a daemon thread's) parks its thread with
+    // its pool: not a leak worth a report at exit.
+    nb::module_::import_("atexit").attr("register")(nb::cpp_function([] {
+        if (g_calls > 0) nb::set_leak_warnings(false);
+    }));
     nb::class_<PySimulationPool>(
         m, "_SimulationPool",
         "An ngspice worker pool.\n"
@@ -271,13 +250,9 @@ void register_pool(nb::module_& m) {
                                               .c_str());
                 PoolOptions options{n, to_duration(timeout_secs), std::move(worker_exe),
                                     RecyclePolicy{max_requests_per_worker, max_memory_growth}, log_close};
-                auto runtime = std::make_unique<asio::thread_pool>(available_cores());
-                Result<std::shared_ptr<WorkerPool>> pool = WorkerPool::create(runtime->get_executor(), options);
-                if (!pool) {
-                    runtime->join();  // no task was started
-                    raise_error(pool.error());
-                }
-                new (self) PySimulationPool{std::move(runtime), std::move(*pool), n};
+                Result<std::unique_ptr<PoolRuntime>> rt = PoolRuntime::create(std::move(options));
+                if (!rt) raise_error(rt.error());
+                new (self) PySimulationPool{std::move(*rt)};
             },
             "workers"_a = nb::none(), "timeout_secs"_a = 120.0, "worker_exe"_a = nb::none(), nb::kw_only(),
             "max_requests_per_worker"_a = kDefaultMaxRequests, "max_memory_growth"_a = kDefaultMaxGrowth,
@@ -300,7 +275,7 @@ void register_pool(nb::module_& m) {
             },
             "Stop the pool: every worker process ends, busy or not. Safe to call more than once.")
         .def("__repr__",
-             [](const PySimulationPool& s) { return "SimulationPool(workers=" + std::to_string(s.workers) + ")"; })
+             [](const PySimulationPool& s) { return "SimulationPool(workers=" + std::to_string(s.rt->workers()) + ")"; })
         .def(
             "run_simulation",
             [](PySimulationPool& self, nb::handle netlist, nb::handle commands, nb::handle id, nb::handle params,
@@ -311,7 +286,7 @@ void register_pool(nb::module_& m) {
                 req.id = id.is_none() ? "py-" + std::to_string(SIM_COUNTER.fetch_add(1)) : str_arg(id, "id");
                 if (!params.is_none()) req.params = params_arg(params);
                 if (!return_vectors.is_none()) req.return_vectors = to_str_list(return_vectors, "return_vectors");
-                PySimulationPool::Call hold(self);
+                Hold hold(self);
                 auto call = std::make_shared<CallState>();
                 Reply reply = run_releasing_gil(self, std::move(req), call);
                 forward_fault_lines();
@@ -347,11 +322,11 @@ void register_pool(nb::module_& m) {
                 std::optional<std::uint32_t> chunks;
                 if (!n_chunks.is_none()) chunks = to_chunk_count(n_chunks);
                 LutConfig core = to_core_config(nb::cast<const PyLutConfig&>(config));
-                PySimulationPool::Call hold(self);
-                std::uint32_t k = chunks ? *chunks : default_chunk_count(core, self.workers);
+                Hold hold(self);
+                std::uint32_t k = chunks ? *chunks : default_chunk_count(core, self.rt->workers());
                 auto call = std::make_shared<CallState>();
                 Result<TransistorLut> lut = wait_releasing_gil(
-                    self, generate_lut(self.pool, std::move(core), k, std::nullopt, call), *call, progress);
+                    self, generate_lut(self.rt->pool(), std::move(core), k, std::nullopt, call), *call, progress);
                 forward_fault_lines();
                 if (!lut) raise_error(lut.error());
                 return PyTransistorLut{std::move(*lut)};

@@ -9,7 +9,6 @@
 #include <thread>
 #include <cstdlib>
 #include <fstream>
-#include <sys/stat.h>
 
 #include "tavlo/pool/block_on.hpp"
 #include "tavlo/pool/worker_pool.hpp"
@@ -18,18 +17,7 @@ using namespace tavlo;
 
 namespace {
 
-// The scripted fake worker of the Python suite, started through the system's python3.
-std::string fake_worker() {
-    static const std::string path = [] {
-        // One per test process: ctest runs tests side by side, and rewriting a script that another
-        // process is starting makes that start fail.
-        std::string p = ::testing::TempDir() + "tavlo-fake-worker-" + std::to_string(::getpid());
-        std::ofstream(p) << "#!/bin/sh\nexec python3 '" TAVLO_SOURCE_DIR "/tests/python/fake_worker.py'\n";
-        ::chmod(p.c_str(), 0755);
-        return p;
-    }();
-    return path;
-}
+std::string fake_worker() { return TAVLO_FAKE_WORKER; }
 
 SimulationRequest request(const std::string& mode, double value) {
     return {"r", "fake\n* MODE=" + mode + " VALUE=" + std::to_string(value) + "\n.end\n", {"run"}, std::nullopt};
@@ -155,4 +143,114 @@ TEST(Pool, CallingThreadsAndTheRuntimeShareTheWorkers) {
     rt.join();
     pool->close();
     EXPECT_EQ(pool->live_processes(), 0u);
+}
+
+namespace {
+
+// Waits (a generous bound) until `pid` has gone; a process that stays is a failure, not a hang.
+bool ends(pid_t pid) {
+    // A zombie has ended too: who reaps it (init here) is not the pool's business.
+    auto running = [pid] {
+        std::ifstream stat("/proc/" + std::to_string(pid) + "/stat");
+        std::string pid_field, name, state;
+        return stat >> pid_field >> name >> state && state != "Z";
+    };
+    for (int i = 0; i < 500; ++i) {
+        if (!running()) return true;
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
+    return false;
+}
+
+// On the calling thread once the worker's task is idle again (it answers before it waits).
+WorkerPool::Here run_here_when_idle(WorkerPool& pool, const SimulationRequest& req, Reply& out) {
+    WorkerPool::Here how = WorkerPool::Here::NotTaken;
+    for (int i = 0; i < 500 && how == WorkerPool::Here::NotTaken; ++i) {
+        how = pool.run_here(req, [] { return false; }, out);
+        if (how == WorkerPool::Here::NotTaken) std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
+    return how;
+}
+
+}  // namespace
+
+// What a worker starts (ngspice's `shell`) ends with it: when it is replaced after a crash or a
+// time-out, and when the pool closes.
+TEST(Pool, EndingAWorkerEndsWhatItStarted) {
+    ::signal(SIGPIPE, SIG_IGN);
+    asio::thread_pool rt(2);
+    auto created = WorkerPool::create(rt.get_executor(), 1, std::chrono::seconds(1), fake_worker());
+    ASSERT_TRUE(created.ok());
+    std::shared_ptr<WorkerPool> pool = *created;
+    auto started = [&] {
+        Reply r = run(rt, *pool, request("spawn", 0));
+        EXPECT_TRUE(r.ok());
+        return r.ok() ? static_cast<pid_t>(r->vectors.at(0).real.at(0)) : pid_t{-1};
+    };
+    const pid_t before_crash = started();
+    ASSERT_GT(before_crash, 0);
+    EXPECT_FALSE(run(rt, *pool, request("crash", 0)).ok());
+    EXPECT_TRUE(ends(before_crash));
+    const pid_t before_timeout = started();
+    EXPECT_EQ(run(rt, *pool, request("hang", 0)).error().payload(), "worker timed out after 1s");
+    EXPECT_TRUE(ends(before_timeout));
+    const pid_t before_close = started();
+    pool->close(std::chrono::milliseconds(100));
+    rt.join();
+    pool->close();
+    EXPECT_TRUE(ends(before_close));
+    for (pid_t p : {before_crash, before_timeout, before_close})
+        if (p > 0) ::kill(p, SIGKILL);
+}
+
+// A frame after the answer means the stream is out of step, on either route: the worker is
+// replaced, and the next caller gets its own answer, not the stray one.
+TEST(Pool, OutputAfterAnAnswerReplacesTheWorkerOnBothRoutes) {
+    ::signal(SIGPIPE, SIG_IGN);
+    asio::thread_pool rt(2);
+    auto created = WorkerPool::create(rt.get_executor(), 1, std::chrono::seconds(30), fake_worker());
+    ASSERT_TRUE(created.ok());
+    std::shared_ptr<WorkerPool> pool = *created;
+    for (bool here : {false, true}) {
+        SimulationRequest stray = request("stray-after", 5);
+        Reply first = NgspiceError::worker_crashed("unset");
+        if (here)
+            ASSERT_EQ(run_here_when_idle(*pool, stray, first), WorkerPool::Here::Done);
+        else
+            first = run(rt, *pool, stray);
+        ASSERT_TRUE(first.ok()) << first.error().display();
+        EXPECT_EQ(first->vectors.at(0).real.at(0), 5);
+        // Give the stray frame time to arrive before the next request is written.
+        std::this_thread::sleep_for(std::chrono::milliseconds(200));
+        SimulationRequest next = request("echo", 6);
+        next.id = "next";
+        Reply second = run(rt, *pool, next);
+        ASSERT_TRUE(second.ok()) << second.error().display();
+        EXPECT_EQ(second->id, "next");
+        EXPECT_NE(second->vectors.at(1).real.at(0), first->vectors.at(1).real.at(0));  // another process
+    }
+    pool->close(std::chrono::milliseconds(100));
+    rt.join();
+    pool->close();
+}
+
+// Closing the pool while a calling thread waits for an answer says so, as it does to queued callers.
+TEST(Pool, ClosingDuringACallOnTheCallingThreadSaysThePoolWasClosed) {
+    ::signal(SIGPIPE, SIG_IGN);
+    asio::thread_pool rt(2);
+    auto created = WorkerPool::create(rt.get_executor(), 1, std::chrono::seconds(30), fake_worker());
+    ASSERT_TRUE(created.ok());
+    std::shared_ptr<WorkerPool> pool = *created;
+    ASSERT_TRUE(run(rt, *pool, request("echo", 1)).ok());  // the worker is up and idle
+    Reply r = NgspiceError::worker_crashed("unset");
+    WorkerPool::Here how = WorkerPool::Here::NotTaken;
+    std::thread caller([&] { how = run_here_when_idle(*pool, request("hang", 0), r); });
+    std::this_thread::sleep_for(std::chrono::milliseconds(300));
+    pool->close(std::chrono::milliseconds(100));
+    caller.join();
+    rt.join();
+    pool->close();
+    ASSERT_EQ(how, WorkerPool::Here::Done);
+    ASSERT_FALSE(r.ok());
+    EXPECT_EQ(r.error().display(), "worker process crashed: the pool was closed");
 }

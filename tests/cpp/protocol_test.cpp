@@ -5,12 +5,10 @@
 
 #include <unistd.h>
 
-#include <asio/co_spawn.hpp>
-#include <asio/detached.hpp>
-#include <asio/io_context.hpp>
-#include <thread>
+#include <algorithm>
+#include <span>
 
-#include "tavlo/pool/worker_process.hpp"
+#include "tavlo/pool/exchange.hpp"
 #include "tavlo/protocol/protocol.hpp"
 
 using namespace tavlo;
@@ -252,40 +250,79 @@ TEST(Protocol, OversizedAnnouncementsFailWithoutAllocating) {
     EXPECT_NE(r.error().payload().find("stdout read (complex vec) failed"), std::string::npos);
 }
 
-// The pool's asynchronous reader drives the same parser over a real pipe, in whatever pieces
-// the bytes arrive.
-TEST(Protocol, AsynchronousReaderOverAPipe) {
-    int fds[2];
-    ASSERT_EQ(::pipe(fds), 0);
+// The exchange is fed whatever pieces the bytes arrive in, by either driver; it gives the same
+// answers, refuses an answer to another request, and notices bytes after its answer.
+std::size_t feed(Exchange& ex, std::string_view bytes, std::size_t piece) {
+    std::size_t used = 0;
+    while (!ex.done() && used < bytes.size()) {
+        std::span<char> space = ex.read_space();
+        const std::size_t n = std::min({space.size(), piece, bytes.size() - used});
+        std::memcpy(space.data(), bytes.data() + used, n);
+        ex.received(n);
+        used += n;
+    }
+    return used;
+}
+
+TEST(Protocol, ExchangeFedInPieces) {
     std::vector<std::complex<double>> z{{1, 2}, {3, 4}};
-    std::string bytes = frame("p", true, {VectorData{"v", {1, 2, 3}, std::nullopt, false},
-                                          VectorData{"c", {1, 3}, z, false}},
-                              {"stdout x"}, std::nullopt, {{"m", 2.5}});
-    bytes += std::string("\x00\x00\x00\x80", 4);  // then a frame announcing a 2 GiB header
-    std::thread writer([&] {
-        for (std::size_t i = 0; i < bytes.size(); i += 7) {
-            (void)write_fd(fds[1], bytes.data() + i, std::min<std::size_t>(7, bytes.size() - i));
-            std::this_thread::sleep_for(std::chrono::microseconds(200));
-        }
-        ::close(fds[1]);
-    });
-    asio::io_context io;
-    BufferedReader reader(asio::posix::stream_descriptor(io, fds[0]));
-    std::vector<Result<SimulationResponse>> got;
-    asio::co_spawn(
-        io,
-        [&]() -> asio::awaitable<void> {
-            for (int i = 0; i < 3; ++i) got.push_back(co_await read_binary_response(reader));
-        },
-        asio::detached);
-    io.run();
-    writer.join();
-    ASSERT_EQ(got.size(), 3u);
-    ASSERT_TRUE(got[0].ok()) << got[0].error().display();
-    EXPECT_EQ(got[0]->vectors.at(0).real, (std::vector<double>{1, 2, 3}));
-    EXPECT_EQ(*got[0]->vectors.at(1).complex, z);
-    EXPECT_EQ(got[0]->measures, (std::vector<Measure>{{"m", 2.5}}));
-    EXPECT_NE(got[1].error().payload().find("stdout read (header) failed: announced header length 2147483648"),
-              std::string::npos);
-    EXPECT_EQ(got[2].error().payload(), "stdout read (header len) failed: early eof");
+    std::vector<double> big(5000);
+    for (std::size_t i = 0; i < big.size(); ++i) big[i] = static_cast<double>(i);
+    const std::string good = frame("p", true, {VectorData{"v", {1, 2, 3}, std::nullopt, false},
+                                               VectorData{"c", {1, 3}, z, false},
+                                               VectorData{"big", big, std::nullopt, false}},
+                                   {"stdout x"}, std::nullopt, {{"m", 2.5}});
+    std::vector<char> buffer;
+    SimulationRequest request{"p", "n\n.end\n", {"op"}, std::nullopt};
+    for (std::size_t piece : {std::size_t{1}, std::size_t{7}, std::size_t{1} << 20}) {
+        Exchange ex(request, buffer);
+        EXPECT_EQ(ex.to_write(), encode_request_line(request));
+        ex.wrote(ex.to_write().size());
+        EXPECT_FALSE(ex.writing());
+        EXPECT_EQ(feed(ex, good, piece), good.size());
+        ASSERT_TRUE(ex.done());
+        EXPECT_FALSE(ex.out_of_step());
+        Result<SimulationResponse> r = ex.take();
+        ASSERT_TRUE(r.ok()) << r.error().display();
+        EXPECT_EQ(r->vectors.at(0).real, (std::vector<double>{1, 2, 3}));
+        EXPECT_EQ(*r->vectors.at(1).complex, z);
+        EXPECT_EQ(r->vectors.at(2).real, big);
+        EXPECT_EQ(r->measures, (std::vector<Measure>{{"m", 2.5}}));
+    }
+    {  // bytes after the answer: the stream is out of step
+        Exchange ex(request, buffer, false);
+        feed(ex, frame("p", true, {VectorData{"v", {1, 2, 3}, std::nullopt, false}}) + "xx", 1 << 20);
+        ASSERT_TRUE(ex.done());
+        EXPECT_TRUE(ex.take().ok());
+        EXPECT_TRUE(ex.out_of_step());
+    }
+    {  // an answer to another request is never handed on
+        Exchange ex(SimulationRequest{"q", "", {}, std::nullopt}, buffer, false);
+        feed(ex, good, 7);
+        Result<SimulationResponse> r = ex.take();
+        ASSERT_FALSE(r.ok());
+        EXPECT_EQ(r.error().payload(), "answer out of step: expected id 'q', got 'p'");
+    }
+    {  // a lying header length fails at once, without waiting for 2 GiB
+        Exchange ex(request, buffer, false);
+        feed(ex, std::string("\x00\x00\x00\x80", 4), 7);
+        ASSERT_TRUE(ex.done());
+        EXPECT_NE(ex.take().error().payload().find("stdout read (header) failed: announced header length 2147483648"),
+                  std::string::npos);
+    }
+    {  // the stream ends inside a payload: the step is named
+        Exchange ex(request, buffer, false);
+        feed(ex, good.substr(0, good.size() - 9), 7);
+        EXPECT_FALSE(ex.done());
+        EXPECT_TRUE(ex.answering());
+        ex.read_failed("early eof");
+        EXPECT_EQ(ex.take().error().payload(), "stdout read (vec data) failed: early eof");
+    }
+    {  // nothing arrived: a time-out, after which nothing else counts
+        Exchange ex(SimulationRequest{"t", "", {}, std::nullopt}, buffer);
+        ex.timed_out(std::chrono::milliseconds(2600));
+        EXPECT_FALSE(ex.writing());
+        ex.read_failed("early eof");
+        EXPECT_EQ(ex.take().error().payload(), "worker timed out after 3s");
+    }
 }

@@ -12,11 +12,14 @@
 
 namespace tavlo {
 
+/// A blocked caller looks for Ctrl-C this often.
+constexpr std::chrono::milliseconds kInterruptPeriod{100};
+
 /// Blocks until `work` completes on `executor`, calling `interrupted()` every `poll`. When it
 /// returns true, gives up waiting and returns nothing; the work itself runs on to its end.
 template <class T, class Interrupted>
 std::optional<T> block_on(const asio::any_io_executor& executor, asio::awaitable<T> work, Interrupted&& interrupted,
-                          std::chrono::milliseconds poll = std::chrono::milliseconds(100)) {
+                          std::chrono::milliseconds poll = kInterruptPeriod) {
     struct Shared {
         std::optional<T> value;
         std::promise<void> done;

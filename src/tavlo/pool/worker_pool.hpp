@@ -4,7 +4,6 @@
 
 #include <asio/any_io_executor.hpp>
 #include <asio/awaitable.hpp>
-#include <atomic>
 #include <chrono>
 #include <cstdint>
 #include <functional>
@@ -14,30 +13,11 @@
 #include <vector>
 
 #include "tavlo/base/error.hpp"
+#include "tavlo/pool/fault_lines.hpp"
+#include "tavlo/pool/queue.hpp"
 #include "tavlo/protocol/protocol.hpp"
 
 namespace tavlo {
-
-using Reply = Result<SimulationResponse>;
-
-/// A caller's interest in one request. Abandoning it (Ctrl-C, a failed characterisation)
-/// makes a worker skip the request if it is still queued; a running one finishes unread.
-class CallState {
-public:
-    void abandon() { abandoned_.store(true, std::memory_order_relaxed); }
-    bool abandoned() const { return abandoned_.load(std::memory_order_relaxed); }
-
-    /// Jobs of a call made of many (a characterisation): the caller's thread reads them to show
-    /// progress while the runtime's threads do the work.
-    void set_jobs(std::size_t total) { total_.store(total, std::memory_order_relaxed); }
-    void job_done() { done_.fetch_add(1, std::memory_order_relaxed); }
-    std::size_t jobs_done() const { return done_.load(std::memory_order_relaxed); }
-    std::size_t jobs_total() const { return total_.load(std::memory_order_relaxed); }
-
-private:
-    std::atomic<bool> abandoned_{false};
-    std::atomic<std::size_t> done_{0}, total_{0};
-};
 
 /// When a worker is replaced although it is healthy: ngspice leaks a little per failing netlist,
 /// and a huge request leaves a large heap behind.
@@ -103,12 +83,5 @@ private:
     explicit WorkerPool(std::shared_ptr<detail::PoolShared> shared) : shared_(std::move(shared)) {}
     std::shared_ptr<detail::PoolShared> shared_;
 };
-
-/// Writes one whole line to standard error, never interleaved with another; a fault's line is
-/// also kept for take_fault_lines() once keep_fault_lines(true) was called.
-void log_line(const std::string& line, bool fault = true);
-void keep_fault_lines(bool on);
-/// The fault lines kept since the last call, oldest first (at most the last 1000).
-std::vector<std::string> take_fault_lines();
 
 }  // namespace tavlo
