@@ -12,6 +12,7 @@
 #include "tavlo/characterise/generate.hpp"
 #include "tavlo/lut/sweep.hpp"
 #include "tavlo/pool/runtime.hpp"
+#include "tavlo/worker/deck_files.hpp"
 
 namespace tavlo::py {
 
@@ -285,6 +286,9 @@ void register_pool(nb::module_& m) {
                 req.commands = to_str_list(commands, "commands");
                 req.id = id.is_none() ? "py-" + std::to_string(SIM_COUNTER.fetch_add(1)) : str_arg(id, "id");
                 if (!params.is_none()) req.params = params_arg(params);
+                // The worker would refuse it too, but only as a failed result: this is the caller's mistake.
+                if (req.params)
+                    if (auto why = params_refusal(req.netlist)) throw nb::value_error(why->c_str());
                 if (!return_vectors.is_none()) req.return_vectors = to_str_list(return_vectors, "return_vectors");
                 Hold hold(self);
                 auto call = std::make_shared<CallState>();
