@@ -96,6 +96,8 @@ bool has_line_break_or_nul(std::string_view s) { return s.find_first_of(std::str
 // ngspice ends a .dc sweep once the running sum of steps passes stop by more than this (absolute).
 constexpr double kNgspiceSweepTolerance = 1e3 * 2.220446049250313e-16;
 
+}  // namespace
+
 // "start stop step" for a .dc sweep that visits exactly the sweep's point_count() table values.
 std::string dc_sweep_text(const SweepRange& r) {
     const std::uint32_t n = r.point_count() - 1u;
@@ -117,8 +119,6 @@ std::string dc_sweep_text(const SweepRange& r) {
     }
     return format_sci_exact(r.start, 6) + " " + stop + " " + format_sci_exact(r.step, 6);
 }
-
-}  // namespace
 
 std::string build_netlist(const LutConfig& config, const SweepRange& vgs_slice, double length) {
     std::string model_tmp;
