@@ -47,7 +47,7 @@ void register_characterise(nb::module_& m) {
             if (n_chunks == 0) throw nb::value_error("n_chunks must be at least 1");
             std::vector<std::tuple<std::uint32_t, std::uint32_t, std::uint32_t, std::uint32_t, std::string>> out;
             for (const ChunkJob& job : plan_chunks(n_lengths, finite_range(vgs, "vgs"), n_chunks))
-                out.emplace_back(job.length_index, job.chunk_index, job.first, job.last, dc_sweep_text(job.vgs));
+                out.emplace_back(job.length_index, job.chunk_index, job.first, job.last, dc_sweep_text(job.vgs, true));
             return out;
         },
         "n_lengths"_a, "vgs"_a, "n_chunks"_a,
@@ -55,7 +55,7 @@ void register_characterise(nb::module_& m) {
         "Vgs index, the chunk's Vgs sweep as dc command text).");
     m.def(
         "_dc_sweep",
-        [](const Sweep& sweep) { return dc_sweep_text(finite_range(sweep, "sweep")); },
+        [](const Sweep& sweep) { return dc_sweep_text(finite_range(sweep, "sweep"), true); },
         "sweep"_a,
         "\"start stop step\" of a dc sweep on which ngspice visits exactly the sweep's points.");
 }
