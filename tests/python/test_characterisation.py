@@ -13,6 +13,8 @@ import numpy as np
 import pytest
 
 import tavlo
+from tavlo._characterise import characterise
+from tavlo.tavlo import _dc_sweep
 
 SMALL = dict(vgs=(0.0, 1.8, 0.1), vds=(0.0, 1.8, 0.1))  # 19 x 19 points
 
@@ -203,3 +205,71 @@ def test_a_characterisation_that_cannot_load_says_why(pool, capfd, kwargs, reaso
     with pytest.raises(RuntimeError) as exc:
         pool.generate_lut(tavlo.LutConfig(**kwargs, **SMALL), 1)
     assert str(exc.value) == "simulation failed: L=5.000e-7 chunk 0 failed: " + reason
+
+
+LEVEL1 = ".model nch nmos level=1 vto=0.5 kp=80u lambda=0.02"
+
+
+@pytest.fixture(scope="module")
+def both_routes(worker_exe, tmp_path_factory):
+    """A pool, and one level-1 transistor as a LutConfig and as a Device (same card, W and L)."""
+    card = tmp_path_factory.mktemp("card") / "n.mod"
+    card.write_text(LEVEL1 + "\n")
+    device = tavlo.Device("nch", [card], vdd=3.3, l_min=5e-7)
+    with tavlo.SimulationPool(2, 60.0, worker_exe) as pool:
+        yield pool, device, lambda **kw: tavlo.LutConfig(model_file=str(card), **kw)
+
+
+@pytest.mark.parametrize("sweeps", [
+    dict(vgs=(0.0, 3.3, 1.1), vds=(0.0, 1.8, 1.8 / 29999)),  # the sums pass stop: a point was lost
+    dict(vgs=(0.0, 3.3, 1.1), vds=(0.0, 3.3, 1e-4)),  # the sums stop short: a point too many
+    dict(vgs=(0.0, 3.3, 1e-4), vds=(0.0, 3.3, 1.1)),
+])
+def test_fine_sweeps_visit_the_tables_points_on_both_routes(both_routes, capfd, sweeps):
+    pool, device, config = both_routes
+    native = pool.generate_lut(config(**sweeps), 2, progress=False)
+    kit = characterise(pool, device, lengths=[5e-7], width=1e-5, n_chunks=2, **sweeps)
+    for name in ("vgs", "vds"):
+        np.testing.assert_array_equal(getattr(kit, name), getattr(native, name))
+    # The same model at the same points: the same currents, row for row.
+    np.testing.assert_allclose(kit.id, native.id, rtol=1e-9, atol=1e-15)
+    assert kit.id[0, -1, -1] > 1e-4
+
+
+class Counting:
+    def __init__(self, pool):
+        self.pool, self.workers, self.jobs = pool, pool.workers, 0
+
+    def run_simulation(self, *args, **kw):
+        self.jobs += 1
+        return self.pool.run_simulation(*args, **kw)
+
+
+def test_both_routes_chunk_a_grid_alike(both_routes, capfd):
+    pool, device, config = both_routes
+    for lengths, sweeps in (((5e-7, 5e-7, 1.0), dict(vgs=(0.0, 1.0, 0.5), vds=(0.0, 2.6, 1e-4))),  # 3 x 26 001
+                            ((5e-7, 1.5e-6, 5e-7), dict(vgs=(0.0, 3.3, 0.1), vds=(0.0, 3.3, 0.1)))):
+        pool.generate_lut(config(lengths=lengths, **sweeps), progress=False)
+        jobs = int(re.search(r"→ (\d+) jobs", capfd.readouterr().out).group(1))
+        runner = Counting(pool)
+        characterise(runner, device, lengths=lengths, width=1e-5, **sweeps)
+        assert runner.jobs == jobs
+
+
+def test_fine_sweep_text_ends_on_the_last_point_for_any_step():
+    # ngspice's rule: add the step, stop once the sum passes stop by more than 1000 epsilon.
+    def visited(text):
+        start, stop, step = map(float, text.split())
+        n, value, direction = 1, start, math.copysign(1.0, step)
+        while direction * ((value := value + step) - stop) <= 1e3 * 2.220446049250313e-16:
+            n += 1
+        return n
+
+    rng = np.random.default_rng(5)
+    for _ in range(300):
+        start, step = rng.uniform(-2, 2), rng.choice([-1, 1]) * 10 ** rng.uniform(-4, -1)
+        n = int(rng.integers(1, 5_000))
+        stop = start + step * n + rng.uniform(-0.49, 0.49) * step
+        text = _dc_sweep((start, stop, step))
+        assert visited(text) == n + 1, (start, stop, step, text)
+        assert float(text.split()[0]) == start and float(text.split()[2]) == step

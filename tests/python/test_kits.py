@@ -1,7 +1,10 @@
 """Process kits through real ngspice: presets, device descriptions and pool.characterise."""
 
+import re
 import shutil
 import subprocess
+import threading
+import time
 from pathlib import Path
 
 import numpy as np
@@ -9,6 +12,7 @@ import pytest
 
 import tavlo
 from tavlo import pdk
+from tavlo._characterise import _at_own_values, characterise
 
 
 @pytest.fixture(scope="module")
@@ -100,8 +104,6 @@ class Recorder:
 
 @needs_ngspice
 def test_gf180_tables_equal_plain_ngspice_and_share_one_netlist(pool, gf180, tmp_path):
-    from tavlo._characterise import characterise
-
     lengths = [0.28e-6, 0.5e-6, 2e-6]  # uneven, across model bins
     for device, sign in (("nfet_03v3", 1), ("pfet_03v3", -1)):
         rec = Recorder(pool)
@@ -181,8 +183,6 @@ REUSED = "reusing the circuit parsed for an earlier request"
 
 
 def test_a_warm_pool_parses_the_library_no_more(pool, gf180):
-    from tavlo._characterise import characterise
-
     device = pdk.gf180mcu("nfet_03v3", root=gf180)
     kw = dict(lengths=[0.28e-6, 1e-6], vgs=(0.0, 3.3, 0.1), vds=(0.0, 3.3, 0.3), n_chunks=3)
     cold, warm = Recorder(pool), Recorder(pool)
@@ -208,3 +208,88 @@ def test_a_hand_written_device_is_characterised_like_the_preset(pool, gf180):
 @pytest.fixture(scope="module")
 def pool(kit_pool):
     return kit_pool
+
+
+class FreshParse:
+    """The real pool, with every job parsed afresh at ``.temp`` and its own length, width and Vbs
+    written into the netlist: the reference for what a warm pool gives by parameters."""
+
+    def __init__(self, pool, temperature):
+        self.pool, self.workers, self.temperature, self.logs = pool, pool.workers, temperature, []
+
+    def run_simulation(self, netlist, commands, id=None, params=None, return_vectors=None):
+        own = _at_own_values(netlist, params).replace(".end\n", f".temp {self.temperature!r}\n.end\n")
+        result = self.pool.run_simulation(own, [c for c in commands if not c.startswith("option temp")], id,
+                                          return_vectors=return_vectors)
+        self.logs.append(result.log)
+        return result
+
+
+def test_other_temperatures_and_body_biases_on_a_warm_pool_parse_nothing_and_equal_a_fresh_parse(worker_exe, gf180):
+    device = pdk.gf180mcu("nfet_03v3", root=gf180)
+    kw = dict(lengths=[0.28e-6, 1e-6], vgs=(0.0, 3.3, 0.15), vds=(0.0, 3.3, 0.3), n_chunks=2)
+    conditions = ((125, 0.0), (27, 0.0), (27, -0.5))
+    # One worker, so that "warm" is certain: it parses on the first job and never again.
+    with tavlo.SimulationPool(1, 300.0, worker_exe) as pool:
+        characterise(pool, device, temperature=27, **kw)
+        warm = {}
+        for temperature, vbs in conditions:
+            recorder = Recorder(pool)
+            warm[temperature, vbs] = characterise(recorder, device, temperature=temperature, vbs=vbs, **kw)
+            assert len(recorder.logs) == 4 and all(REUSED in log for log in recorder.logs)
+        for temperature, vbs in conditions:
+            fresh = FreshParse(pool, float(temperature))
+            reference = characterise(fresh, device, temperature=temperature, vbs=vbs, **kw)
+            assert not any(REUSED in log for log in fresh.logs)
+            table = warm[temperature, vbs]
+            assert table.quantities == reference.quantities and "cgg" in table.quantities
+            for name in table.quantities:
+                np.testing.assert_array_equal(table.quantity(name), reference.quantity(name), err_msg=name)
+    assert np.all(warm[125, 0.0].id[:, -1, -1] < 0.95 * warm[27, 0.0].id[:, -1, -1])
+    assert np.all(warm[27, -0.5].id[:, -1, -1] < warm[27, 0.0].id[:, -1, -1])
+
+
+def test_a_job_is_run_and_reported_at_its_own_length(pool, gf180):
+    # Parsed at the netlist's default length below every model bin: the job at 0.5 µm still gets
+    # the model's bin for 0.5 µm, and the table equals the preset's.
+    short = tavlo.Device("nfet_03v3", [gf180 / "design.ngspice", (gf180 / "sm141064.ngspice", "typical")],
+                         vdd=3.3, l_min=0.1e-6)
+    grid = dict(lengths=[0.5e-6], vgs=(0.0, 3.3, 0.3), vds=(0.0, 3.3, 0.3))
+    np.testing.assert_array_equal(pool.characterise(short, **grid).id,
+                                  pool.characterise(pdk.gf180mcu("nfet_03v3", root=gf180), **grid).id)
+    # A width no bin holds fails at every length, and each job's error quotes its own length.
+    with pytest.raises(RuntimeError) as exc:
+        pool.characterise(pdk.gf180mcu("nfet_03v3", root=gf180), width=0.1e-6, n_chunks=1, **grid)
+    assert "L=5e-07 m" in str(exc.value) and "could not find a valid modelname" in str(exc.value)
+    assert re.search(r"\bl= *5\.0*e-07", str(exc.value)) and "2.8" not in str(exc.value), str(exc.value)
+
+
+class SlowRunner:
+    """The real pool, each job held back a little, counting the jobs that start and finish."""
+
+    def __init__(self, pool):
+        self.pool, self.workers, self.started, self.finished = pool, pool.workers, 0, 0
+        self.lock = threading.Lock()
+
+    def run_simulation(self, *args, **kw):
+        with self.lock:
+            self.started += 1
+        time.sleep(0.05)
+        result = self.pool.run_simulation(*args, **kw)
+        with self.lock:
+            self.finished += 1
+        return result
+
+
+def test_a_progress_callable_that_raises_stops_the_characterisation(pool, gf180):
+    runner = SlowRunner(pool)
+
+    def progress(done, total):
+        raise KeyError(f"stop at {done} of {total}")
+
+    with pytest.raises(KeyError, match="stop at 1 of 40"):
+        characterise(runner, pdk.gf180mcu("nfet_03v3", root=gf180), lengths=[1e-6], vgs=(0.0, 3.3, 3.3 / 39),
+                     vds=(0.0, 3.3, 1.1), n_chunks=40, progress=progress)
+    finished = runner.finished
+    time.sleep(0.5)  # the jobs already running end; the queued ones never start
+    assert finished < 20 and runner.started < 20, (finished, runner.started)
