@@ -24,7 +24,8 @@ from ._progress import Progress
 from ._table import MosTable
 from .tavlo import TransistorLut, _chunk_count, _dc_sweep, _plan_chunks
 
-__all__ = ["characterise", "plan", "run_job", "assemble", "netlist_for", "job_request", "Runner"]
+__all__ = ["characterise", "plan", "run_job", "assemble", "netlist_for", "job_request", "temperature_command",
+           "Runner"]
 
 
 class Runner(Protocol):
@@ -101,6 +102,11 @@ def saved_vectors(device: Device) -> List[str]:
     return ["vds#branch"] + [f"@{path}[{name}]" for names in DEVICE_QUANTITIES.values() for name in names]
 
 
+def temperature_command(temperature: float) -> str:
+    """The command that sets a parsed circuit's temperature (°C); it must follow any reset."""
+    return f"option temp={float(temperature)!r}"
+
+
 def _sweep_text(sweep: Any) -> str:
     return sweep if isinstance(sweep, str) else _dc_sweep(tuple(float(x) for x in sweep))
 
@@ -118,7 +124,7 @@ def job_request(device: Device, length: float, vbs: float, vgs: Any, vds: Any, w
         # Set on every job: a sizing on the same pool varies it on the same parsed circuit, and a
         # kept circuit serves only requests that set every parameter altered on it.
         params["w_char"] = float(device.to_library(width))
-    commands = [] if temperature is None else [f"option temp={float(temperature)!r}"]
+    commands = [] if temperature is None else [temperature_command(temperature)]
     return params, commands + ["save " + " ".join(saved_vectors(device)),
                                f"dc vds {_sweep_text(vds)} vgs {_sweep_text(vgs)}"]
 

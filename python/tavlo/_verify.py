@@ -16,7 +16,7 @@ from typing import TYPE_CHECKING, Any, Dict, List, Optional, Tuple
 import numpy as np
 
 from ._characterise import (_CAPACITANCES, _MIRRORED, _device_outputs, instance_path,
-                            netlist_for, saved_vectors)
+                            netlist_for, saved_vectors, temperature_command)
 from ._device import Device
 
 if TYPE_CHECKING:
@@ -122,7 +122,9 @@ class _Simulator:
         self.pool, self.device, self.fingers = pool, device, fingers
         # Without fingers, the characterisation's own netlist (of the table's width): a pool that
         # characterised the table has it parsed in every worker already.
-        self.netlist = sizing_netlist(device, temperature) if fingers else netlist_for(device, width, temperature)
+        self.netlist = sizing_netlist(device, temperature) if fingers else netlist_for(device, width)
+        # That netlist leaves the temperature to each request, after the worker's reset.
+        self.setup = [] if fingers else [temperature_command(temperature)]
         self.sign = -1.0 if device.polarity == "pmos" else 1.0
         self.vectors = saved_vectors(device)
         self.path = instance_path(device)
@@ -141,7 +143,7 @@ class _Simulator:
         self.count += 1
         where = (f"{d.name or d.model} at W={w:.4g} m ({'nf' if self.fingers else 'm'}={n}), L={l:.4g} m, "
                  f"{what}, Vds={vds:.4g} V, Vbs={vbs:.4g} V")
-        result = self.pool.run_simulation(self.netlist, ["save " + " ".join(self.vectors), analysis],
+        result = self.pool.run_simulation(self.netlist, [*self.setup, "save " + " ".join(self.vectors), analysis],
                                           f"size-{self.count}", params=params, return_vectors=self.vectors)
         if not result.success:
             details = [line for line in result.log if line.startswith("stderr ") and line != result.error][:3]
