@@ -13,29 +13,20 @@ exactly the table's points.
 from __future__ import annotations
 
 import concurrent.futures as cf
-from dataclasses import dataclass
-from typing import Any, Callable, Dict, List, Optional, Protocol, Sequence, Tuple
+from typing import Any, Callable, Dict, List, Optional, Sequence, Tuple
 
 import numpy as np
 
 from ._checks import body_bias as _body_bias, number as _number, sweep as _range
 from ._device import Device
+from ._jobs import Job, Plan, Runner
+from ._noise import NOISE_POINTS_PER_JOB, noise_commands, noise_netlist, noise_quantities, noise_rows, noise_vectors
 from ._progress import Progress
 from ._table import MosTable
 from .tavlo import TransistorLut, _chunk_count, _dc_sweep, _plan_chunks
 
 __all__ = ["characterise", "plan", "run_job", "assemble", "netlist_for", "job_request", "temperature_command",
-           "Runner"]
-
-
-class Runner(Protocol):
-    """What a characterisation runs its jobs on: a pool, or anything that answers like one."""
-
-    workers: int
-
-    def run_simulation(self, netlist: str, commands: List[str], id: Optional[str] = None, *,
-                       params: Optional[Dict[str, float]] = None,
-                       return_vectors: Optional[List[str]] = None) -> Any: ...
+           "Job", "Plan", "Runner"]
 
 
 # The model's own operating-point outputs saved along the sweep: table name -> ngspice names, first
@@ -144,42 +135,15 @@ def _device_outputs(result: Any, path: str, shape: Tuple[int, int]) -> Dict[str,
     return found
 
 
-@dataclass(frozen=True)
-class Job:
-    """One (Vbs, length, Vgs chunk) sweep, in plain data: it travels to other processes as it is."""
-
-    index: Tuple[int, int, int, int]  # Vbs index, length index, first and stop Vgs rows
-    netlist: str
-    params: Dict[str, float]
-    commands: List[str]
-    return_vectors: List[str]
-    path: str  # the transistor's instance path, for its outputs
-    n_vds: int
-    sign: float
-    where: str  # what the job computes, for messages
-
-
-@dataclass(frozen=True)
-class Plan:
-    """A characterisation's checked arguments, its axes and its jobs."""
-
-    device: Device
-    lengths: np.ndarray
-    vgs: np.ndarray
-    vds: np.ndarray
-    vbs_values: np.ndarray
-    vbs_axis: Optional[np.ndarray]  # None: one fixed Vbs, a 3-D table
-    temperature: float
-    width: float
-    jobs: List[Job]
-
-
 def plan(device: Device, workers: int, lengths: Any = None, vgs: Any = None, vds: Any = None, vbs: Any = None,
          vsb: Any = None, temperature: Optional[float] = None, n_chunks: Optional[int] = None,
-         width: float = 1e-6) -> Plan:
-    """Check the arguments of a characterisation on ``workers`` parallel workers and list its jobs."""
+         width: float = 1e-6, noise: bool = False) -> Plan:
+    """Check the arguments of a characterisation on ``workers`` parallel workers and list its jobs;
+    with ``noise``, noise jobs follow the sweeps."""
     if not isinstance(device, Device):
         raise TypeError(f"device must be a tavlo.Device (see tavlo.pdk), got {type(device).__name__}")
+    if not isinstance(noise, bool):
+        raise ValueError(f"noise must be True or False, got {noise!r}")
     ls = _lengths([device.l_min] if lengths is None else lengths)
     full = device.vdd
     vgs_axis = _range((0.0, full, full / 72) if vgs is None else vgs, "vgs")
@@ -226,6 +190,9 @@ def plan(device: Device, workers: int, lengths: Any = None, vgs: Any = None, vds
             where = (f"{device.name or device.model} at L={ls[li]:.6g} m, Vbs={vbs_values[bi]:.6g} V, "
                      f"Vgs {vgs_axis[first]:.6g}..{vgs_axis[last]:.6g} V {conditions}")
             jobs.append(Job((bi, li, first, last + 1), netlist, params, commands, saved, path, n_vds, sign, where))
+    if noise:
+        jobs += _noise_jobs(device, netlist, sign * vgs_axis, sign * vds_axis, ls, sign * vbs_values, width,
+                            temperature, conditions, sign)
     return Plan(device, ls, vgs_axis, vds_axis, vbs_values, vbs_axis, temperature, width, jobs)
 
 
@@ -240,10 +207,29 @@ def _at_own_values(netlist: str, params: Dict[str, float]) -> str:
     return "\n".join(lines)
 
 
+def _noise_jobs(device: Device, netlist: str, vgs: np.ndarray, vds: np.ndarray, ls: np.ndarray, vbs: np.ndarray,
+                width: float, temperature: float, conditions: str, sign: float) -> List[Job]:
+    """Noise jobs over every (Vgs, Vds) point of each length and Vbs, in ngspice's voltages."""
+    path, n_vds, n_points = instance_path(device), vds.size, vgs.size * vds.size
+    noisy, vectors, jobs = noise_netlist(netlist), noise_vectors(instance_path(device)), []
+    for bi in range(vbs.size):
+        for li in range(ls.size):
+            params = job_request(device, float(ls[li]), float(vbs[bi]), "", "", width)[0]
+            for first in range(0, n_points, NOISE_POINTS_PER_JOB):
+                stop = min(first + NOISE_POINTS_PER_JOB, n_points)
+                points = [(vgs[i // n_vds], vds[i % n_vds]) for i in range(first, stop)]
+                where = (f"noise of {device.name or device.model} at L={ls[li]:.6g} m, Vbs={sign * vbs[bi]:.6g} V, "
+                         f"points {first}..{stop - 1} {conditions}")
+                jobs.append(Job((bi, li, first, stop), noisy, params, [temperature_command(temperature),
+                                                                      *noise_commands(points)],
+                                vectors, path, n_vds, sign, where, noise=True))
+    return jobs
+
+
 def run_job(run_simulation: Callable[..., Any], job: Job) -> Tuple[np.ndarray, Dict[str, np.ndarray]]:
     """Id over the job's rows × Vds and the device outputs, run with a pool's ``run_simulation``."""
     bi, li, first, stop = job.index
-    request_id = f"char-b{bi}-l{li}-vgs{first}"
+    request_id = f"char-b{bi}-l{li}-{'noise' if job.noise else 'vgs'}{first}"
     try:
         result = run_simulation(job.netlist, job.commands, request_id, params=job.params,
                                 return_vectors=job.return_vectors)
@@ -258,6 +244,11 @@ def run_job(run_simulation: Callable[..., Any], job: Job) -> Tuple[np.ndarray, D
         # ngspice's first error line is often "Error on line 5"; the lines after it name the cause.
         details = [line for line in result.log if line.startswith("stderr ") and line != result.error][:5]
         raise RuntimeError("\n  ".join([f"characterisation of {job.where} failed: {result.error}", *details]))
+    if job.noise:
+        try:
+            return np.empty(0), noise_rows(result, job.path, stop - first)
+        except RuntimeError as exc:
+            raise RuntimeError(f"characterisation of {job.where} {exc}") from None
     try:
         branch = result.vector("vds#branch")
     except KeyError as exc:
@@ -272,10 +263,11 @@ def run_job(run_simulation: Callable[..., Any], job: Job) -> Tuple[np.ndarray, D
 
 def characterise(pool: Runner, device: Device, lengths: Any = None, vgs: Any = None,
                  vds: Any = None, vbs: Any = None, vsb: Any = None, temperature: Optional[float] = None,
-                 n_chunks: Optional[int] = None, width: float = 1e-6, progress: Any = None) -> MosTable:
+                 n_chunks: Optional[int] = None, width: float = 1e-6, progress: Any = None,
+                 noise: bool = False) -> MosTable:
     """Characterise ``device`` over lengths × Vgs × Vds, and Vbs when it is swept, on the pool's
     workers; see :meth:`SimulationPool.characterise`."""
-    p = plan(device, pool.workers, lengths, vgs, vds, vbs, vsb, temperature, n_chunks, width)
+    p = plan(device, pool.workers, lengths, vgs, vds, vbs, vsb, temperature, n_chunks, width, noise)
     shown = Progress(progress, len(p.jobs), "characterising")
     executor = cf.ThreadPoolExecutor(max_workers=max(2 * pool.workers, 1), thread_name_prefix="tavlo-char")
     try:
@@ -304,23 +296,32 @@ def assemble(p: Plan, results: Sequence[Tuple[np.ndarray, Dict[str, np.ndarray]]
     device, ls, vgs_axis, vds_axis, vbs_values = p.device, p.lengths, p.vgs, p.vds, p.vbs_values
     n_b = vbs_values.size
     sign = -1.0 if device.polarity == "pmos" else 1.0
-    ids = np.empty((n_b, ls.size, vgs_axis.size, vds_axis.size))
+    shape = (ls.size, vgs_axis.size, vds_axis.size)
+    ids = np.empty((n_b, *shape))
     parts: List[Dict[str, List[Tuple[int, int, int, np.ndarray]]]] = [{} for _ in range(n_b)]
+    noisy: List[Dict[str, np.ndarray]] = [{} for _ in range(n_b)]
     for job, (rows, outputs) in zip(p.jobs, results):
         bi, li, first, stop = job.index
+        if job.noise:
+            for key, values in outputs.items():
+                noisy[bi].setdefault(key, np.full(shape, np.nan))[li].reshape(-1)[first:stop] = values
+            continue
         ids[bi, li, first:stop] = rows
         for key, values in outputs.items():
             parts[bi].setdefault(key, []).append((li, first, stop, values))
+    n_sweeps = sum(not job.noise for job in p.jobs) // n_b
 
     source = dict(device.describe(), temperature=p.temperature, width=p.width, mirrored=device.polarity == "pmos")
     subs = []
     for bi, x in enumerate(vbs_values):
-        quantities = _assemble(parts[bi], len(p.jobs) // n_b, (ls.size, vgs_axis.size, vds_axis.size), sign)
+        quantities = _assemble(parts[bi], n_sweeps, shape, sign)
         quantities["gm_fd"] = np.gradient(ids[bi], vgs_axis, axis=1)
         quantities["gds_fd"] = np.gradient(ids[bi], vds_axis, axis=2)
         # The model's own derivatives where it gives them: exact, where differences over the grid are not.
         gm = quantities.pop("gm", quantities["gm_fd"])
         gds = quantities.pop("gds", quantities["gds_fd"])
+        if noisy[bi]:
+            quantities.update(noise_quantities(noisy[bi]["sth"], noisy[bi]["sfl"], gm, p.temperature))
         lut = TransistorLut._from_arrays(p.width, float(x), ls, vgs_axis, vds_axis, ids[bi], gm, gds)
         sub = MosTable(lut, None, quantities=quantities)
         sub.source = dict(source, vbs=float(x))

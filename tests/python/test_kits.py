@@ -293,3 +293,25 @@ def test_a_progress_callable_that_raises_stops_the_characterisation(pool, gf180)
     finished = runner.finished
     time.sleep(0.5)  # the jobs already running end; the queued ones never start
     assert finished < 20 and runner.started < 20, (finished, runner.started)
+
+
+@pytest.mark.parametrize("device, sign", [("nfet_03v3", 1.0), ("pfet_03v3", -1.0)])
+def test_noise_at_every_point_equals_a_hand_written_noise_analysis(pool, gf180, device, sign):
+    lengths = [0.28e-6, 1e-6]
+    table = pool.characterise(pdk.gf180mcu(device, root=gf180), lengths=lengths, vgs=(0.0, 3.3, 0.3),
+                              vds=(0.0, 3.3, 0.3), noise=True)  # 2 x 144 points: 2 noise jobs
+    sth, sfl, gamma = table.quantity("sth"), table.quantity("sfl"), table.quantity("gamma")
+    assert sth.shape == table.id.shape and np.all(np.isfinite(sth)) and np.all(np.isfinite(sfl))
+    rng = np.random.default_rng(23)
+    for li, i, j in zip(rng.integers(0, 2, 4), rng.integers(0, 12, 4), rng.integers(0, 12, 4)):
+        netlist = (f"hand\n.include {gf180}/design.ngspice\n.lib {gf180}/sm141064.ngspice typical\n"
+                   f"M1 d g 0 0 {device} W=1e-06 L={lengths[li]!r}\nVds d 0 dc {sign * float(table.vds[j])!r}\n"
+                   f"Hsense n 0 vds 1\nVgs g 0 dc {sign * float(table.vgs[i])!r} ac 1\n.end\n")
+        result = pool.run_simulation(netlist, ["noise v(n) vgs lin 1 1 1 1"])
+        assert result.success, result.error
+        np.testing.assert_allclose([sth[li, i, j], sfl[li, i, j]],
+                                   [result.vector("onoise.m1.id")[0] ** 2, result.vector("onoise.m1.1overf")[0] ** 2],
+                                   rtol=1e-6, err_msg=f"L={lengths[li]}, Vgs={table.vgs[i]}, Vds={table.vds[j]}")
+    # Strong inversion in saturation at 1 µm: the channel's thermal noise factor is of order one.
+    assert np.all((gamma[1, 6:9, 9:] > 0.5) & (gamma[1, 6:9, 9:] < 2)), gamma[1, 6:9, 9:]
+    np.testing.assert_allclose(table.quantity("fco"), sfl / sth)
