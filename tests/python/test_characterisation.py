@@ -273,3 +273,62 @@ def test_fine_sweep_text_ends_on_the_last_point_for_any_step():
         text = _dc_sweep((start, stop, step))
         assert visited(text) == n + 1, (start, stop, step, text)
         assert float(text.split()[0]) == start and float(text.split()[2]) == step
+
+
+class FakeResult:
+    def __init__(self, vectors, success=True):
+        self.success, self.error, self.log, self._vectors = success, None if success else "failed", [], vectors
+
+    def vector(self, name):
+        return np.asarray(self._vectors[name], dtype=float)
+
+    def vector_names(self):
+        return list(self._vectors)
+
+
+class FakeRunner:
+    """Answers sweeps with Id = Vgs + Vds / 10 and noise with onoise = Vgs + Vds / 10 (× 1e-12),
+    one plot per analysis as ngspice names them; ``drop`` loses that many noise plots a job."""
+
+    workers = 2
+
+    def __init__(self, drop=0):
+        self.drop = drop
+
+    def run_simulation(self, netlist, commands, id=None, *, params=None, return_vectors=None):
+        sweep = [c for c in commands if c.startswith("dc ")]
+        if sweep:
+            words = sweep[0].split()
+            vds, vgs = (np.arange(round((float(w[1]) - float(w[0])) / float(w[2])) + 1) * float(w[2]) + float(w[0])
+                        for w in (words[2:5], words[6:9]))
+            return FakeResult({"vds#branch": -(vgs[:, None] + vds[None, :] / 10).ravel()})
+        values, vectors = {}, {}
+        for c in commands:
+            if c.startswith("alter "):
+                values[c.split()[1]] = float(c.split("=")[1])
+            elif c.startswith("noise "):
+                k = len(vectors) // 2 + 1
+                for source in ("id", "1overf"):
+                    vectors[f"noise{k}.onoise.m1.{source}"] = [(values["vgs"] + values["vds"] / 10) * 1e-12]
+        for k in range(len(vectors) // 2, len(vectors) // 2 - self.drop, -1):
+            vectors.pop(f"noise{k}.onoise.m1.id")
+        return FakeResult(vectors)
+
+
+def test_noise_points_land_on_their_grid_points_and_a_lost_analysis_fails(tmp_path):
+    card = tmp_path / "n.mod"
+    card.write_text(LEVEL1 + "\n")
+    device = tavlo.Device("nch", [card], vdd=3.3, l_min=5e-7)
+    grid = dict(lengths=[5e-7, 1e-6], vgs=(0.0, 3.3, 0.1), vds=(0.0, 3.3, 0.3))  # 34 x 12: 3 noise jobs a length
+    table = characterise(FakeRunner(), device, noise=True, **grid)
+    want = ((table.vgs[:, None] + table.vds[None, :] / 10) * 1e-12) ** 2
+    for li in range(2):  # plots noise1 ... noise200 in order, not as text sorts them
+        np.testing.assert_allclose(table.quantity("sth")[li], want, rtol=1e-12)
+    fco = table.quantity("fco")
+    assert np.all(np.isnan(fco[:, 0, 0])) and np.allclose(fco.reshape(2, -1)[:, 1:], 1.0)  # no noise: no corner
+    with pytest.raises(RuntimeError, match=r"noise of nch at L=.* m, Vbs=0 V, points \d+\.\.\d+ .* returned") as exc:
+        characterise(FakeRunner(drop=1), device, noise=True, **grid)
+    got, expected = map(int, re.search(r"returned (\d+) sth points, expected (\d+)", str(exc.value)).groups())
+    assert got == expected - 1
+    with pytest.raises(ValueError, match="noise must be True or False"):
+        characterise(FakeRunner(), device, noise="yes", **grid)
