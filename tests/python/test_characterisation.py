@@ -14,7 +14,6 @@ import pytest
 
 import tavlo
 from tavlo._characterise import characterise
-from tavlo.tavlo import _dc_sweep
 
 SMALL = dict(vgs=(0.0, 1.8, 0.1), vds=(0.0, 1.8, 0.1))  # 19 x 19 points
 
@@ -254,25 +253,6 @@ def test_both_routes_chunk_a_grid_alike(both_routes, capfd):
         runner = Counting(pool)
         characterise(runner, device, lengths=lengths, width=1e-5, **sweeps)
         assert runner.jobs == jobs
-
-
-def test_fine_sweep_text_ends_on_the_last_point_for_any_step():
-    # ngspice's rule: add the step, stop once the sum passes stop by more than 1000 epsilon.
-    def visited(text):
-        start, stop, step = map(float, text.split())
-        n, value, direction = 1, start, math.copysign(1.0, step)
-        while direction * ((value := value + step) - stop) <= 1e3 * 2.220446049250313e-16:
-            n += 1
-        return n
-
-    rng = np.random.default_rng(5)
-    for _ in range(300):
-        start, step = rng.uniform(-2, 2), rng.choice([-1, 1]) * 10 ** rng.uniform(-4, -1)
-        n = int(rng.integers(1, 5_000))
-        stop = start + step * n + rng.uniform(-0.49, 0.49) * step
-        text = _dc_sweep((start, stop, step))
-        assert visited(text) == n + 1, (start, stop, step, text)
-        assert float(text.split()[0]) == start and float(text.split()[2]) == step
 
 
 class FakeResult:
