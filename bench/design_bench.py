@@ -23,7 +23,7 @@ def main():
     for label, kwargs in (("gm_id + gain + ids", dict(gm_id=12.0, gain=50.0, ids=100e-6)),
                           ("gm_id + ids", dict(gm_id=12.0, ids=100e-6)),
                           ("gain + ids (grid search)", dict(gain=50.0, ids=100e-6))):
-        runs = timeit.repeat(lambda: lut.design(**kwargs), number=20, repeat=15)
+        runs = timeit.repeat(lambda kwargs=kwargs: lut.design(**kwargs), number=20, repeat=15)
         per_call = sorted(runs)[len(runs) // 2] / 20
         print(f"  design({label}): median {per_call * 1e6:8.1f} us per call (target < 100 us: "
               f"{1e-4 / per_call:.1f}x headroom)")

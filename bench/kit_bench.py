@@ -15,7 +15,6 @@ import json
 import os
 import subprocess
 import sys
-import time
 from concurrent.futures import ThreadPoolExecutor
 from pathlib import Path
 
@@ -26,7 +25,7 @@ import tavlo  # noqa: E402
 from tavlo import pdk  # noqa: E402
 from tavlo._characterise import job_request, netlist_for  # noqa: E402
 
-GF180 = Path(c.ROOT).parent / "shared" / "pdk" / "gf180mcu"
+GF180 = Path(c.ROOT) / "tests" / "data" / "gf180mcu"
 
 
 def requests(device, lengths, vgs, vds, chunks):

@@ -10,7 +10,6 @@ Rounds alternate between the two; the ratio of the medians is printed.
 Run: .venv/bin/python bench/quantities_bench.py [n_lengths]   (default 10)
 """
 
-import os
 import statistics
 import sys
 import time
@@ -31,7 +30,7 @@ def main(n_lengths: int) -> None:
     netlist = netlist_for(device, 1e-6, 27.0)
     with tavlo.SimulationPool(workers=2) as pool:
         jobs = []
-        for li, length in enumerate(lengths):
+        for length in lengths:
             for first, last in ((0, 90), (91, 180)):
                 jobs.append(job_request(device, float(length), 0.0, (first * 0.01, last * 0.01, 0.01), vds))
 

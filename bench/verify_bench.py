@@ -73,7 +73,7 @@ def native_design(pool):
     lut = pool._native().generate_lut(cfg, None)
     for label, kwargs, target in (("gm_id + gain + ids", dict(gm_id=12.0, gain=50.0, ids=100e-6), 100e-6),
                                   ("gm_id + ids", dict(gm_id=12.0, ids=100e-6), 100e-6)):
-        runs = timeit.repeat(lambda: lut.design(**kwargs), number=20, repeat=15)
+        runs = timeit.repeat(lambda kwargs=kwargs: lut.design(**kwargs), number=20, repeat=15)
         per_call = sorted(runs)[len(runs) // 2] / 20
         print(f"design({label}) on {lut!r}: median {per_call * 1e6:.1f} us "
               f"(target 100 us: {target / per_call:.1f}x)")

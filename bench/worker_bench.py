@@ -5,7 +5,8 @@
 (b) overhead per request: a round trip through the native worker's pipes, driven from C++ as the
     pool drives it, minus the same ngspice calls made in-process; both timed by
     bench/worker_harness.cpp (compiled here with c++ against the core's sources) in short
-    alternating rounds (overhead = median of the rounds' differences), for an `op` of a resistor divider and a 37 x 37 DC sweep of a level-3 NMOS.
+    alternating rounds (overhead = median of the rounds' differences), for an `op` of a resistor
+    divider and a 37 x 37 DC sweep of a level-3 NMOS.
 
 Run: .venv/bin/python bench/worker_bench.py
 """

@@ -54,7 +54,7 @@ def size_and_save(table: "tavlo.MosTable", polarity: str, out: Path, title: str)
     if "ft" in table.quantities:
         charts.append(table.plot_ft)
     fig = Figure(figsize=(4.7 * len(charts), 4.2), layout="constrained")
-    for draw, ax in zip(charts, fig.subplots(1, len(charts))):
+    for draw, ax in zip(charts, fig.subplots(1, len(charts)), strict=True):
         draw(ax)
     fig.suptitle(title)
     chart_path = out / f"{polarity}_gm_id.png"

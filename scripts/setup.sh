@@ -36,7 +36,9 @@ fi
 [ -x "$venv/bin/python" ] || quiet python3 -m venv "$venv"
 pip=("$venv/bin/python" -m pip --disable-pip-version-check)
 # Build requirements live in the venv so that re-installs reuse build/ incrementally.
-quiet "${pip[@]}" install -q "scikit-build-core>=0.10" "nanobind>=2.0" cmake ninja numpy "pytest>=7" "pytest-timeout>=2"
+# ruff: the linter CI runs (its settings are in pyproject.toml).
+quiet "${pip[@]}" install -q "scikit-build-core>=0.10" "nanobind>=2.0" cmake ninja numpy "pytest>=7" "pytest-timeout>=2" \
+    "ruff>=0.4"
 # The dask extra too, so that the suite runs the cluster tests.
 quiet "${pip[@]}" install -q --no-build-isolation $build_dir ".[test,dask]"
 # A real 130 nm process kit for the tests and the quick start: only its model files are used, so

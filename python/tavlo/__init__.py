@@ -2,7 +2,7 @@
 
 from typing import TYPE_CHECKING as _TYPE_CHECKING
 
-from . import tavlo as _native
+from . import tavlo as _native  # noqa: F401 - the native module, as tavlo._native
 
 # Every native name is re-exported, the internal ones included.
 from .tavlo import (  # noqa: F401
@@ -14,17 +14,16 @@ from .tavlo import (  # noqa: F401
     _SimulationPool,
 )
 
-from ._pool import SimulationPool  # noqa: E402
-
 __all__ = ["SimulationPool", "LutConfig", "TransistorLut", "SimulationResult", "DesignResult", "MosTable",
            "load_table", "Device", "ModelFile", "VerifiedSizing", "pdk"]
 
-# Loaded on first use: they import NumPy, which a worker process never needs.
-_LAZY = {"MosTable": "._table", "load_table": "._table", "Device": "._device", "ModelFile": "._device",
-         "VerifiedSizing": "._verify"}
+# Loaded on first use: they import NumPy, which a worker process (importing tavlo._worker) never needs.
+_LAZY = {"SimulationPool": "._pool", "MosTable": "._table", "load_table": "._table", "Device": "._device",
+         "ModelFile": "._device", "VerifiedSizing": "._verify"}
 
 if _TYPE_CHECKING:
     from . import pdk
+    from ._pool import SimulationPool
     from ._device import Device, ModelFile
     from ._table import MosTable, load_table
     from ._verify import VerifiedSizing

@@ -19,14 +19,15 @@ import numpy as np
 
 from ._checks import body_bias as _body_bias, number as _number, sweep as _range
 from ._device import Device
-from ._jobs import Job, Plan, Runner
+from ._jobs import Job, Plan
 from ._noise import NOISE_POINTS_PER_JOB, noise_commands, noise_netlist, noise_quantities, noise_rows, noise_vectors
 from ._progress import Progress
+from ._runner import Runner
 from ._table import MosTable
 from .tavlo import TransistorLut, _chunk_count, _dc_sweep, _plan_chunks
 
 __all__ = ["characterise", "plan", "run_job", "assemble", "netlist_for", "job_request", "temperature_command",
-           "Job", "Plan", "Runner"]
+           "Job", "Plan"]
 
 
 # The model's own operating-point outputs saved along the sweep: table name -> ngspice names, first

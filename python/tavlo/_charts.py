@@ -10,6 +10,8 @@ from typing import TYPE_CHECKING, Any, Callable, Optional, Tuple
 
 import numpy as np
 
+from ._checks import ID_FLOOR
+
 if TYPE_CHECKING:
     from matplotlib.axes import Axes
 
@@ -18,7 +20,6 @@ MosTable = Any
 
 __all__ = ["ChartsMixin", "plot_gm_id", "plot_gain", "plot_id_w", "plot_ft"]
 
-_ID_FLOOR = 1e-12
 # gm/Id cannot exceed q/kT (38.7 /V at 300 K); larger values are finite-difference artefacts at the
 # edge of conduction and would stretch the gm/Id axis over nothing.
 _GM_ID_LIMIT = 40.0
@@ -47,7 +48,7 @@ def _curves(table: MosTable, vds: Optional[float]) -> Tuple[float, list]:
         ids = table.lookup("id", **at)
         # Magnitudes, so that a PMOS table swept over negative voltages reads like an NMOS one.
         gm_id = np.abs(table.lookup("gm_id", **at))
-        off = (np.abs(ids) < _ID_FLOOR) | ~(gm_id <= _GM_ID_LIMIT)
+        off = (np.abs(ids) < ID_FLOOR) | ~(gm_id <= _GM_ID_LIMIT)
         gm_id = np.where(off, np.nan, gm_id)
         gain = np.where(off, np.nan, table.lookup("gm_gds", **at))
         id_w = np.where(off, np.nan, np.abs(table.lookup("id_w", **at)))

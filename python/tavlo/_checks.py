@@ -11,7 +11,8 @@ from typing import Any, Optional, Tuple
 
 import numpy as np
 
-__all__ = ["ID_FLOOR", "MAX_POINTS", "number", "optional_number", "sweep", "body_bias", "one_body_bias"]
+__all__ = ["ID_FLOOR", "MAX_POINTS", "number", "optional_number", "sweep", "body_bias", "one_body_bias",
+           "bound"]
 
 # Below this drain current (A) gm/Id means nothing: the sizing's default floor and the charts' cut.
 ID_FLOOR = 1e-12
@@ -94,3 +95,11 @@ def one_body_bias(vbs: Any, vsb: Any) -> Optional[float]:
         name, value = ("vsb", vsb) if vsb is not None else ("vbs", vbs)
         raise ValueError(f"{name} must be one number (V) here, got {value!r}")
     return fixed
+
+
+def bound(value: Any, name: str) -> float:
+    """A limit of a window: a number as :func:`number` takes it, or an infinity (no limit); NaN refused."""
+    if isinstance(value, (int, float, np.floating, np.integer)) and not isinstance(value, bool) \
+            and math.isinf(float(value)):
+        return float(value)
+    return number(value, name)

@@ -15,9 +15,11 @@ from typing import Any, Callable, Dict, List, NamedTuple, Optional, Tuple, Union
 
 import numpy as np
 
+from ._checks import MAX_POINTS
 from .tavlo import LutConfig, TransistorLut
 
-__all__ = ["FORMAT", "VERSION", "CSV_HEADER", "QUANTITY_PREFIX", "Loaded", "replace_atomically", "write_npz", "read_table"]
+__all__ = ["FORMAT", "VERSION", "CSV_HEADER", "QUANTITY_PREFIX", "Loaded", "replace_atomically", "write_npz", "table_arrays",
+           "read_table"]
 
 PathLike = Union[str, "os.PathLike[str]"]
 
@@ -75,6 +77,45 @@ def _write_npz(path: str, arrays: Dict[str, np.ndarray]) -> None:
         os.fsync(f.fileno())
 
 
+def table_arrays(width: float, vbs: float, axes: Tuple[np.ndarray, np.ndarray, np.ndarray],
+                 tables: Dict[str, np.ndarray], config: Optional[LutConfig], source: Optional[Dict[str, Any]],
+                 vbs_axis: Optional[np.ndarray]) -> Dict[str, np.ndarray]:
+    """What ``MosTable.save`` writes: the axes, id/gm/gds, further quantities, settings and source."""
+    lengths, vgs, vds = axes
+    arrays: Dict[str, np.ndarray] = {
+        "format": np.array(FORMAT), "version": np.array(VERSION),
+        "width": np.array(width), "vbs": np.array(vbs),
+        "lengths": np.asarray(lengths), "vgs": np.asarray(vgs), "vds": np.asarray(vds),
+        **{name: np.asarray(tables[name]) for name in _BASE},
+        **{QUANTITY_PREFIX + name: np.asarray(t) for name, t in tables.items() if name not in _BASE},
+    }
+    if source is not None:
+        arrays["source"] = np.array(json.dumps(source, default=_plain))
+    c = config
+    if c is not None:
+        arrays.update({
+            "config_device_type": np.array(c.device_type), "config_model_name": np.array(c.model_name),
+            "config_model_card": np.array(c.model_card), "config_width": np.array(c.width),
+            "config_vbs": np.array(c.vbs),
+            "config_lengths": np.array(c.lengths if c.lengths is not None else (c.length, c.length, 1.0)),
+            "config_vgs": np.array(c.vgs), "config_vds": np.array(c.vds),
+        })
+        if c.model_file is not None:
+            arrays["config_model_file"] = np.array(c.model_file)
+        if c.model_section is not None:
+            arrays["config_model_section"] = np.array(c.model_section)
+    if vbs_axis is not None:
+        arrays["vbs_axis"] = np.asarray(vbs_axis)
+    return arrays
+
+
+def _plain(value: Any) -> Any:
+    """JSON for what a source dict holds beyond JSON's own types (NumPy numbers, tuples are lists)."""
+    if isinstance(value, np.generic):
+        return value.item()
+    raise TypeError(f"table.source holds {type(value).__name__}, which a table file cannot record")
+
+
 def read_table(path: PathLike, width: Optional[float], vbs: Optional[float], allow_control: bool) -> Loaded:
     """The native table and settings in a file written by ``MosTable.save`` or ``to_csv``; the
     kind is recognised from the content, not the name (see ``tavlo.load_table``)."""
@@ -104,8 +145,12 @@ def _load_npz(path: str, allow_control: bool) -> Loaded:
         return _npz_table(data, fail, allow_control)
 
 
-# Lines of a model card that make ngspice run commands rather than read a model.
-_CONTROL_LINE = re.compile(r"^[ \t]*(\.control\b|\.exec\b|shell\b)", re.IGNORECASE | re.MULTILINE)
+# Lines of a model card that make ngspice run commands rather than read a model, or read another
+# file, which may hold such commands.
+_CONTROL_LINE = re.compile(r"^[ \t]*(\.control\b|\.exec\b|shell\b|\.include\b|\.inc\b|\.lib\b)",
+                           re.IGNORECASE | re.MULTILINE)
+# Values per stored array (256 MB of float64): a file declaring more is refused before it is read.
+MAX_VALUES = 1 << 25
 
 
 def _npz_table(data: Any, fail: Any, allow_control: bool) -> Loaded:
@@ -128,12 +173,33 @@ def _npz_table(data: Any, fail: Any, allow_control: bool) -> Loaded:
         version = int(get("version", "fiu", 0))
         if version > VERSION:
             raise fail(f"version {version} is newer than this tavlo reads ({VERSION}); upgrade tavlo")
-        vbs_axis = get("vbs_axis", "fiu", 1).astype(np.float64) if "vbs_axis" in data.files else None
-        ndim = 3 if vbs_axis is None else 4
-        parts = {key: get(key, "fiu", 1) for key in ("lengths", "vgs", "vds")}
-        parts.update({key: get(key, "fiu", ndim) for key in _BASE})
-        quantities = {key[len(QUANTITY_PREFIX):]: get(key, "fiu", ndim)
-                      for key in data.files if key.startswith(QUANTITY_PREFIX)}
+        def declared(key: str, shape: Tuple[int, ...]) -> None:
+            # Read from the member's header, so that a hostile size is refused before allocation.
+            got = _stored_shape(data, key, fail)
+            if got is not None and got != shape:
+                raise fail(f"{key} has shape {got}, expected {shape} from the axes")
+
+        axis_keys = ("lengths", "vgs", "vds") + (("vbs_axis",) if "vbs_axis" in data.files else ())
+        for key in axis_keys:
+            got = _stored_shape(data, key, fail)
+            if got is not None and (len(got) != 1 or got[0] > MAX_POINTS):
+                raise fail(f"'{key}' must be an axis of at most {MAX_POINTS} values, got shape {got}")
+        axes = {key: _finite(key, get(key, "fiu", 1).astype(np.float64), fail) for key in axis_keys}
+        vbs_axis = axes.pop("vbs_axis", None)
+        if np.any(axes["lengths"] <= 0):
+            raise fail(f"'lengths' must be positive, got {axes['lengths'].tolist()}")
+        shape = tuple(axes[k].size for k in ("lengths", "vgs", "vds"))
+        if vbs_axis is not None:
+            shape = shape[:1] + (vbs_axis.size,) + shape[1:]
+        if math.prod(shape) > MAX_VALUES:
+            raise fail(f"its axes declare {math.prod(shape)} values per quantity, more than {MAX_VALUES}")
+        ndim = len(shape)
+        keys = _BASE + tuple(k for k in data.files if k.startswith(QUANTITY_PREFIX))
+        for key in keys:
+            declared(key, shape)
+        parts = dict(axes, **{key: _finite(key, get(key, "fiu", ndim), fail) for key in _BASE})
+        quantities = {key[len(QUANTITY_PREFIX):]: _finite(key, get(key, "fiu", ndim), fail, nan=True)
+                      for key in keys if key.startswith(QUANTITY_PREFIX)}
         width = float(get("width", "fiu", 0))
         subs = None
         try:
@@ -164,7 +230,9 @@ def _npz_table(data: Any, fail: Any, allow_control: bool) -> Loaded:
                                model_name=str(get("config_model_name", "U", 0)), **optional)
             found = _CONTROL_LINE.search(config.model_card)
             if found and not allow_control:
-                raise fail(f"its stored model card holds commands ({found.group(1)!r} line), which would run "
+                what = "commands" if found.group(1).lower() in (".control", ".exec", "shell") else \
+                    "a line reading another file, which may hold commands"
+                raise fail(f"its stored model card holds {what} ({found.group(1)!r} line), which would run "
                            "when table.config is characterised again; inspect table files from others before "
                            "use, and pass allow_control=True to load it anyway")
         source = None
@@ -176,6 +244,28 @@ def _npz_table(data: Any, fail: Any, allow_control: bool) -> Loaded:
             if not isinstance(source, dict):
                 raise fail(f"'source' must hold a JSON object, got {type(source).__name__}")
     return Loaded(lut, config, fail, quantities, source, vbs_axis, subs)
+
+
+def _stored_shape(data: Any, key: str, fail: Any) -> Optional[Tuple[int, ...]]:
+    """The shape an NPZ member's header declares; None when the member is missing (reported later)."""
+    if key not in data.files:
+        return None
+    try:
+        with data.zip.open(key + ".npy") as member:
+            version = np.lib.format.read_magic(member)
+            read = np.lib.format.read_array_header_1_0 if version == (1, 0) else np.lib.format.read_array_header_2_0
+            shape, _, _ = read(member)
+    except Exception as exc:  # a damaged or foreign member
+        raise fail(f"'{key}' cannot be read: {exc}") from exc
+    return tuple(int(n) for n in shape)
+
+
+def _finite(key: str, value: np.ndarray, fail: Any, nan: bool = False) -> np.ndarray:
+    """Refuses infinite values (and NaN unless ``nan``: a quantity the model left out at a point)."""
+    bad = np.isinf(value) if nan else ~np.isfinite(value)
+    if np.any(bad):
+        raise fail(f"'{key}' holds {float(value[bad].flat[0])!r}; a table holds finite numbers")
+    return value
 
 
 def _triple(value: np.ndarray, fail: Any) -> np.ndarray:
@@ -203,6 +293,10 @@ def _load_csv(path: str, width: Optional[float], vbs: Optional[float]) -> Loaded
             raise fail(str(exc)) from exc
     if rows.size == 0:
         raise fail("it has no data rows")
+    if not np.all(np.isfinite(rows)):
+        raise fail(f"line {int(np.flatnonzero(~np.isfinite(rows).all(axis=1))[0]) + 2} holds a value that is not finite")
+    if np.any(rows[:, 0] <= 0):
+        raise fail(f"line {int(np.flatnonzero(rows[:, 0] <= 0)[0]) + 2} has a length that is not positive")
     if rows.shape[1] != 6:
         raise fail(f"rows have {rows.shape[1]} columns, expected 6")
     L, VGS, VDS = rows[:, 0], rows[:, 1], rows[:, 2]

@@ -1,25 +1,15 @@
-"""The plain data of a characterisation: its jobs, its plan, and what runs the jobs."""
+"""The plain data of a characterisation: its jobs and its plan."""
 
 from __future__ import annotations
 
 from dataclasses import dataclass
-from typing import Any, Dict, List, Optional, Protocol, Tuple
+from typing import Dict, List, Optional, Tuple
 
 import numpy as np
 
 from ._device import Device
 
-__all__ = ["Job", "Plan", "Runner"]
-
-
-class Runner(Protocol):
-    """What a characterisation runs its jobs on: a pool, or anything that answers like one."""
-
-    workers: int
-
-    def run_simulation(self, netlist: str, commands: List[str], id: Optional[str] = None, *,
-                       params: Optional[Dict[str, float]] = None,
-                       return_vectors: Optional[List[str]] = None) -> Any: ...
+__all__ = ["Job", "Plan"]
 
 
 @dataclass(frozen=True)

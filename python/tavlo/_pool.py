@@ -7,19 +7,19 @@ import atexit
 import concurrent.futures as cf
 import concurrent.futures.thread  # noqa: F401 - registers its exit join before _drop_waiting_requests
 import os
-import sys
 import sysconfig
 import threading
 import weakref
-from typing import TYPE_CHECKING, Any, Iterator, List, Mapping, Optional, Sequence, Union
+from typing import Any, Dict, Iterable, List, Mapping, Optional, Sequence, Union
 
+from . import _characterise, _kitset, _verify
+from ._batch import run_batch
+from ._device import Device
 from ._progress import Progress, ProgressArg, check_progress, require_tqdm
+from ._table import MosTable
+from ._verify import VerifiedSizing
+from ._verify_start import default_table
 from .tavlo import LutConfig, SimulationResult, _SimulationPool
-
-if TYPE_CHECKING:
-    from ._device import Device
-    from ._table import MosTable
-    from ._verify import VerifiedSizing
 
 __all__ = ["SimulationPool", "installed_worker"]
 
@@ -152,68 +152,15 @@ class SimulationPool:
 
         ``progress``: a bar with the count, rate and time left (tqdm; by default only when
         standard error is a terminal or a notebook), ``False`` for none, or a
-        ``callable(done, total)`` called as each item finishes, from the pool's threads but never
-        twice at once. Ctrl-C cancels the requests that have not started and raises
-        ``KeyboardInterrupt``.
+        ``callable(done, total)`` called as each item finishes, on the thread that called
+        ``map`` (so it may run work on this pool itself). Ctrl-C cancels the requests that have
+        not started and raises ``KeyboardInterrupt``.
         """
-        items = _batch_items(netlists, params)
-        if isinstance(commands, str) or not isinstance(commands, Sequence):
-            raise TypeError(f"commands must be a list of str, got {type(commands).__name__}")
-        if not isinstance(return_exceptions, bool):
-            raise TypeError(f"return_exceptions must be True or False, got {return_exceptions!r}")
-        check_progress(progress)
-        threads = self._threads()
-        if not items:
-            return []
-        results: List[Any] = [None] * len(items)
-        with Progress(progress, len(items), "simulating") as shown:
-            futures: dict = {}
-            failed = threading.Event()
-
-            def cancel_rest(future: cf.Future) -> None:
-                # Runs in the thread that finished the request, before it takes the next one.
-                if not future.cancelled() and future.exception() is not None:
-                    failed.set()
-                    for other in list(futures):
-                        other.cancel()
-
-            try:
-                for i, (netlist, p) in enumerate(items):
-                    if failed.is_set():
-                        break
-                    future = threads.submit(self._run_open, netlist, commands, None, p, return_vectors)
-                    future.add_done_callback(_count_finished(shown))
-                    futures[future] = i
-                    if not return_exceptions:
-                        future.add_done_callback(cancel_rest)
-                pending = set(futures)
-                while pending:
-                    done, pending = cf.wait(pending, timeout=0.5, return_when=cf.FIRST_COMPLETED)
-                    # wait() never reports a future cancelled by someone else (a close) as done.
-                    dropped = {f for f in pending if f.cancelled()}
-                    done, pending = done | dropped, pending - dropped
-                    if shown.error is not None:
-                        raise shown.error
-                    for future in sorted(done, key=cf.Future.cancelled):  # a failure before what it cancelled
-                        i = futures[future]
-                        if future.cancelled():
-                            raise RuntimeError("this SimulationPool was closed during map")
-                        exc = future.exception()
-                        if exc is None:
-                            results[i] = future.result()
-                        elif return_exceptions:
-                            results[i] = exc
-                        else:
-                            exc.add_note(f"(item {i} of the batch)")
-                            raise exc
-            except BaseException:
-                for future in futures:
-                    future.cancel()
-                raise
-        return results
+        return run_batch(self._threads, self._run_open, netlists, commands, params=params,
+                         return_vectors=return_vectors, return_exceptions=return_exceptions, progress=progress)
 
     def generate_lut(self, config: LutConfig, n_chunks: Optional[int] = None, *,
-                     progress: ProgressArg = None) -> "MosTable":
+                     progress: ProgressArg = None) -> MosTable:
         """Characterise the transistor described by ``config`` into a :class:`MosTable`.
 
         Every (length, Vgs chunk) job runs on the pool's workers at once.
@@ -232,8 +179,6 @@ class SimulationPool:
             ``callable(done, total)`` gets the counts instead. The two summary lines on standard
             output appear either way.
         """
-        from ._table import MosTable
-
         pool = self._native()
         if not isinstance(config, LutConfig):
             raise TypeError(f"config must be a LutConfig, got {type(config).__name__}")
@@ -256,7 +201,7 @@ class SimulationPool:
                 bar._stop()
         return MosTable(lut, config)
 
-    def characterise(self, device: "Device", **kw: Any) -> "MosTable":
+    def characterise(self, device: Device, **kw: Any) -> MosTable:
         """Characterise a process-kit transistor into a :class:`MosTable`.
 
         Parameters
@@ -287,20 +232,34 @@ class SimulationPool:
             Completed jobs as they complete: a tqdm bar with the rate and time left (by default
             only when tqdm is installed and standard error is a terminal or a notebook), False
             for nothing, or a ``callable(done, total)`` called from the pool's threads, one call
-            at a time.
+            at a time; no job waits for it, and it may run work on this pool itself.
 
         The table records where it came from in ``table.source`` (device, corner, temperature,
         model files).
         """
-        from ._characterise import characterise
-
         self._native()
-        return characterise(self, device, **kw)
+        return _characterise.characterise(self, device, **kw)
 
-    def size(self, device: "Device", *, gm_id: float, ids: float, l: Any = None, gain: Optional[float] = None,
+    def characterise_set(self, devices: Iterable[Device], temperatures: Optional[Iterable[float]] = None, *,
+                         progress: ProgressArg = None, **kw: Any) -> Dict[_kitset.SetKey, MosTable]:
+        """Characterise every device at every temperature into a dict keyed by
+        ``(device name, corner, temperature)``, as ``tavlo.distributed.characterise_set`` does on a
+        cluster.
+
+        ``devices``: e.g. ``[pdk.sky130(d, corner=c) for d in ("nfet_01v8", "pfet_01v8") for c in
+        ("tt", "ff")]``; ``temperatures`` in °C, default each device's own. The other keywords are
+        those of :meth:`characterise`, the same for every table. Every argument is checked before
+        anything runs; all or nothing: a failing table raises and no table is returned.
+        ``progress`` counts the jobs of the whole set. The tables run one after another, each on
+        every worker, so that each worker parses each table's library once.
+        """
+        self._native()
+        return _kitset.characterise_set(self, devices, temperatures, progress=progress, **kw)
+
+    def size(self, device: Device, *, gm_id: float, ids: float, l: Any = None, gain: Optional[float] = None,
              vds: Optional[float] = None, vbs: Optional[float] = None, vsb: Optional[float] = None,
-             table: Optional["MosTable"] = None, temperature: Optional[float] = None,
-             max_simulations: int = 12) -> "VerifiedSizing":
+             table: Optional[MosTable] = None, temperature: Optional[float] = None,
+             max_simulations: int = 12) -> VerifiedSizing:
         """Size a transistor from a table, then correct W and Vgs by simulating it.
 
         The table's ``design`` gives the start (W, L, Vgs); the sized device is then simulated at
@@ -327,7 +286,8 @@ class SimulationPool:
         table : MosTable, optional
             The table to start from. By default one is characterised for the device (lengths
             l_min to 16 l_min, the given length too) and kept on this pool per device,
-            temperature and body bias.
+            temperature and body bias. A given table must be of the device's polarity, and
+            characterised at the asked body bias (one Vbs) or over a Vbs sweep that spans it.
         temperature : float, optional
             °C; default the table's, else the device's.
         max_simulations : int
@@ -344,24 +304,21 @@ class SimulationPool:
         ------
         ValueError
             For a target that cannot be met, naming it and why (a gm/Id above the device's
-            weak-inversion peak, a W outside the model bins, ...), or a bad argument.
+            weak-inversion peak, a W outside the model bins, ...), a table of the other polarity
+            or of another body bias, or a bad argument.
         """
-        from ._verify import size
-
         self._native()
-        return size(self, device, gm_id=gm_id, ids=ids, l=l, gain=gain, vds=vds, vbs=vbs, vsb=vsb, table=table,
-                    temperature=temperature, max_simulations=max_simulations)
+        return _verify.size(self, device, gm_id=gm_id, ids=ids, l=l, gain=gain, vds=vds, vbs=vbs, vsb=vsb,
+                            table=table, temperature=temperature, max_simulations=max_simulations,
+                            table_for=self._sizing_table)
 
-    def _sizing_table(self, device: "Device", temperature: float, vbs: float, lengths: tuple) -> "MosTable":
+    def _sizing_table(self, device: Device, temperature: float, vbs: float, lengths: tuple) -> MosTable:
         """The table ``size`` starts from, characterised once per device, temperature, Vbs and lengths."""
         key = (device, temperature, vbs, lengths)
         with self._executor_lock:
             table = self._sizing_tables.get(key)
         if table is None:
-            step = device.vdd / 144
-            table = self.characterise(device, lengths=list(lengths), vgs=(0.0, device.vdd, step),
-                                      vds=(0.0, device.vdd, device.vdd / 36), vbs=vbs, temperature=temperature,
-                                      progress=False)
+            table = default_table(self, device, temperature, vbs, lengths)
             with self._executor_lock:
                 table = self._sizing_tables.setdefault(key, table)
         return table
@@ -386,42 +343,6 @@ class SimulationPool:
 
     def __repr__(self) -> str:
         return "SimulationPool(closed)" if self._pool is None else repr(self._pool)
-
-
-def _count_finished(shown: Progress):
-    def finished(future: cf.Future) -> None:
-        if not future.cancelled():
-            shown.advance()
-    return finished
-
-
-def _batch_items(netlists: Any, params: Any) -> List[tuple]:
-    """(netlist, params) per item of a batch, checking the shapes ``map`` accepts."""
-    def mapping(p: Any, where: str) -> Optional[Mapping[str, float]]:
-        if p is not None and not isinstance(p, Mapping):
-            raise TypeError(f"{where} must be a dict of parameter values, got {type(p).__name__}")
-        return None if p is None else dict(p)
-
-    if isinstance(netlists, str):
-        if isinstance(params, Mapping) or params is None or isinstance(params, (str, bytes)) \
-                or not isinstance(params, Sequence):
-            raise TypeError("with one netlist, params must be a list of parameter dicts, one per run, "
-                            f"got {type(params).__name__}")
-        return [(netlists, mapping(p, f"params[{i}]")) for i, p in enumerate(params)]
-    if isinstance(netlists, (bytes, Mapping)) or not isinstance(netlists, (Sequence, Iterator)):
-        raise TypeError(f"netlists must be a netlist str or a list of them, got {type(netlists).__name__}")
-    netlists = list(netlists)
-    for i, n in enumerate(netlists):
-        if not isinstance(n, str):
-            raise TypeError(f"netlists[{i}] must be a str, got {type(n).__name__}")
-    if params is None or isinstance(params, Mapping):
-        shared = mapping(params, "params")
-        return [(n, shared) for n in netlists]
-    if isinstance(params, (str, bytes)) or not isinstance(params, Sequence):
-        raise TypeError(f"params must be a dict, a list of dicts or None, got {type(params).__name__}")
-    if len(params) != len(netlists):
-        raise ValueError(f"params has {len(params)} entries for {len(netlists)} netlists; give one per netlist")
-    return [(n, mapping(p, f"params[{i}]")) for i, (n, p) in enumerate(zip(netlists, params))]
 
 
 # Pools still open when the interpreter exits are closed while it can still run their clean-up,
@@ -449,8 +370,3 @@ _register_thread_exit = getattr(threading, "_register_atexit", None)
 if _register_thread_exit is not None:
     _register_thread_exit(_drop_waiting_requests)
 
-
-def _in_notebook() -> bool:
-    ipython = sys.modules.get("IPython")
-    shell = ipython.get_ipython() if ipython is not None else None
-    return getattr(shell, "kernel", None) is not None

@@ -1,17 +1,22 @@
-"""Table sizing at a chosen length and for a gain target across the whole length grid."""
+"""Sizing on a MosTable: the native design, a chosen length, and a gain target across lengths.
+
+Works on any 3-D table that reads like MosTable (``_axes``, ``_crossing``, ``_interpolate``,
+``width``, ``vds``, ``_lut``); every point comes from the engine's interpolation and crossing.
+"""
 
 from __future__ import annotations
 
 import math
+import numbers
 from dataclasses import dataclass, field
-from typing import TYPE_CHECKING, Any, List, Optional, Tuple
+from typing import Any, Dict, List, Optional, Tuple, Union
 
 import numpy as np
 
-if TYPE_CHECKING:
-    from ._table import MosTable
-
-_ID_FLOOR = 1e-12
+from ._checks import ID_FLOOR, bound, number
+from ._format import fixed as _fixed, sci as _sci
+from ._grid import as_float_array
+from .tavlo import DesignResult
 
 
 @dataclass(frozen=True)
@@ -30,25 +35,9 @@ class TableSizing:
     constraint_errors: List[Tuple[str, float]] = field(default_factory=list)
 
     def __repr__(self) -> str:
-        from ._table import _sci
         return (f"DesignResult(W={_sci(self.w)}, L={_sci(self.l)}, Vgs={_fixed(self.vgs, 3)}, "
                 f"Vds={_fixed(self.vds, 3)}, Id={_sci(self.id)}, gm/Id={_fixed(self.gm_over_id, 2)}, "
                 f"gain={_fixed(self.gain, 1)})")
-
-
-def _fixed(x: float, decimals: int) -> str:
-    if not math.isfinite(x):
-        return "NaN" if math.isnan(x) else ("inf" if x > 0 else "-inf")
-    return f"{x:.{decimals}f}"
-
-
-def _number(name: str, value: Any) -> Optional[float]:
-    if value is None:
-        return None
-    try:
-        return float(value)
-    except (TypeError, ValueError):
-        raise TypeError(f"{name} must be a number or None, got {type(value).__name__}") from None
 
 
 def _require(ok: bool, message: str) -> None:
@@ -59,7 +48,7 @@ def _require(ok: bool, message: str) -> None:
 class _Curves:
     """The operating point at one gm/Id (or gain) on every grid length, ascending in L."""
 
-    def __init__(self, table: "MosTable", key: str, target: float, v: float, floor: float,
+    def __init__(self, table: Any, key: str, target: float, v: float, floor: float,
                  window: Tuple[float, float]) -> None:
         axis = table._axes["l"]
         self.lengths = axis.values
@@ -145,8 +134,8 @@ def _pchip(x: np.ndarray, y: np.ndarray, q: float) -> float:
     return float(h00 * y[k] + h10 * h[k] * m[k] + h01 * y[k + 1] + h11 * h[k] * m[k + 1])
 
 
-def _gain_length(curves: _Curves, target: float, gm_id: float) -> float:
-    """Shortest length where the gain-versus-length curve meets the target."""
+def _gain_length(curves: _Curves, target: float) -> Optional[float]:
+    """Shortest length where the gain-versus-length curve meets the target; None where it does not."""
     a, g = curves.lengths, curves.gain
     ok = np.flatnonzero(curves.valid())
     for i, j in zip(ok, list(ok[1:]) + [None]):
@@ -162,41 +151,79 @@ def _gain_length(curves: _Curves, target: float, gm_id: float) -> float:
                 else:
                     hi = mid
             return math.exp(0.5 * (lo + hi))
-    span = f"[{np.nanmin(g):.4g}, {np.nanmax(g):.4g}]" if ok.size else "nothing"
-    raise ValueError(f"gain = {target:g} is not reached at gm_id = {gm_id:g} over the lengths "
-                     f"[{a[0]:g}, {a[-1]:g}] m: the gain there spans {span}")
+    return None
 
 
-def size(table: "MosTable", gm_id: Any, gain: Any, ids: Any, vds: Any, gm_id_min: Any, gm_id_max: Any,
-         id_min: Any, l: Any) -> TableSizing:
-    gm_id, gain, ids, vds = (_number(n, x) for n, x in (("gm_id", gm_id), ("gain", gain), ("ids", ids), ("vds", vds)))
-    lo, hi = _number("gm_id_min", gm_id_min), _number("gm_id_max", gm_id_max)
-    floor = _number("id_min", id_min)
-    if lo is None or hi is None:
-        raise TypeError("gm_id_min and gm_id_max must be numbers")
-    if gm_id is not None:
-        _require(math.isfinite(gm_id), f"gm_id must be a finite number, got {gm_id!r}")
-    if gain is not None:
-        _require(math.isfinite(gain), f"gain must be a finite number, got {gain!r}")
-    if ids is not None:
-        _require(math.isfinite(ids) and ids > 0, f"ids must be a finite positive current in A, got {ids!r}")
-    vaxis = table._axes["vds"]
-    if vds is not None:
-        _require(vaxis.lo <= vds <= vaxis.hi,
-                 f"vds must lie on the table's Vds axis [{vaxis.lo!r}, {vaxis.hi!r}] V, got {vds!r}")
+def _real(value: Any, name: str) -> Optional[float]:
+    """None, or the value as a float with NaN and infinities kept for the checks that name them;
+    text and other objects are refused as :func:`number` refuses them."""
+    if value is None:
+        return None
+    try:
+        return number(value, name)
+    except ValueError:
+        if isinstance(value, (str, bytes)) or not isinstance(value, (numbers.Real, np.generic)):
+            raise
+        return float(value)
+
+
+def targets(table: Any, gm_id: Any, gain: Any, ids: Any, vds: Any, gm_id_min: Any, gm_id_max: Any, id_min: Any,
+            magnitudes: bool = False) -> Dict[str, Optional[float]]:
+    """The design() arguments checked (ValueError naming the argument, in the native texts where
+    the native design checks the same); magnitudes for a PMOS table read as |Vgs|, |Vds|, |Id|."""
+    gm_id, gain, ids, vds, id_min = (_real(x, n) for x, n in ((gm_id, "gm_id"), (gain, "gain"), (ids, "ids"),
+                                                               (vds, "vds"), (id_min, "id_min")))
+    if magnitudes:
+        ids, vds, id_min = (None if x is None else abs(x) for x in (ids, vds, id_min))
+    for name, x in (("gm_id", gm_id), ("gain", gain), ("id_min", id_min)):
+        if x is not None and not math.isfinite(x):
+            raise ValueError(f"{name} must be a finite number, got {x!r}")
+    if gm_id is not None and gm_id <= 0:
+        raise ValueError(f"gm_id must be a positive number (1/V), got {gm_id!r}")
+    if ids is not None and not (math.isfinite(ids) and ids > 0):
+        raise ValueError(f"ids must be a finite positive current in A, got {ids!r}")
+    lo, hi = bound(gm_id_min, "gm_id_min"), bound(gm_id_max, "gm_id_max")
+    axis = table._axes["vds"]
+    if vds is not None and not axis.lo <= vds <= axis.hi:
+        raise ValueError(f"vds must lie on the table's Vds axis [{axis.lo!r}, {axis.hi!r}] V, got {vds!r}")
     if gm_id is None and gain is None:
-        raise ValueError("give gm_id or gain with l: at a fixed length one of them sets Vgs")
+        if ids is None:
+            raise ValueError("at least one constraint (gm_id, gain, ids) must be specified")
+        raise ValueError("give gm_id or gain with ids: a gm/Id or gain target chooses the operating point, "
+                         "ids only scales W")
+    return dict(gm_id=gm_id, gain=gain, ids=ids, vds=vds, gm_id_min=lo, gm_id_max=hi, id_min=id_min)
+
+
+def _gain_error(result: Any) -> float:
+    return abs(dict(result.constraint_errors)["gain"])
+
+
+def size(table: Any, *, l: Any = None, magnitudes: bool = False,
+         **arguments: Any) -> Union[DesignResult, TableSizing]:
+    """design() on a 3-D table (see ``MosTable.design``)."""
+    t = targets(table, magnitudes=magnitudes, **arguments)
+    gm_id, gain, ids, vds = t["gm_id"], t["gain"], t["ids"], t["vds"]
+    if l is None and (gain is None or gm_id is None):
+        return table._lut.design(**t)
+    lo, hi, floor = t["gm_id_min"], t["gm_id_max"], t["id_min"]
     vds_bias = float(table.vds[table.vds.size // 2]) if vds is None else vds
     v = float(table._axes["vds"].locate(np.float64(vds_bias)))
     key, target = ("gm_id", gm_id) if gm_id is not None else ("gm_gds", gain)
-    curves = _Curves(table, key, target, v, _ID_FLOOR if floor is None else floor, (lo, hi))
+    curves = _Curves(table, key, target, v, ID_FLOOR if floor is None else floor, (lo, hi))
     if not curves.valid().any():
         raise ValueError(f"{key} = {target:g} is not reached at any length: " + "; ".join(curves.why[:3]))
 
+    native = None
     if l is None:
-        candidates = [_gain_length(curves, gain, gm_id)]
+        # The native answer is the fallback (and the bound on the gain error): it takes the length
+        # whose gain comes closest where the curve does not reach the target.
+        native = table._lut.design(**t)
+        length = _gain_length(curves, gain)
+        if length is None:
+            return native
+        candidates = [length]
     else:
-        ls = np.atleast_1d(np.asarray(l, dtype=np.float64))
+        ls = np.atleast_1d(as_float_array(l, "l"))
         _require(ls.ndim == 1 and ls.size > 0, f"l must be a length or a sequence of lengths in m, got {l!r}")
         table._axes["l"].check(ls)
         candidates = sorted(float(x) for x in ls)
@@ -209,6 +236,8 @@ def size(table: "MosTable", gm_id: Any, gain: Any, ids: Any, vds: Any, gm_id_min
         score = 0.0 if gain is None or gm_id is None else abs(point[3] / gain - 1)
         if best is None or score < best[0]:  # ties keep the shorter length
             best = (score, length, point)
+    if best is None and native is not None:
+        return native
     if best is None:
         where = ", ".join(f"{x:g}" for x in candidates)
         raise ValueError(f"{key} = {target:g} is not reached at l = {where} m: " + "; ".join(curves.why[:3]))
@@ -225,5 +254,8 @@ def size(table: "MosTable", gm_id: Any, gain: Any, ids: Any, vds: Any, gm_id_min
         errors.append(("gain", (g - gain) / gain if abs(gain) > 1e-30 else g - gain))
     if ids is not None:
         errors.append(("Ids", id_ / ids - 1))
-    return TableSizing(w=w, l=length, id=id_, vgs=vgs, vds=vds_bias, gm=gm, gds=gds, gm_over_id=g_id,
+    ours = TableSizing(w=w, l=length, id=id_, vgs=vgs, vds=vds_bias, gm=gm, gds=gds, gm_over_id=g_id,
                        gain=g, constraint_errors=errors)
+    if native is not None and not _gain_error(ours) <= _gain_error(native):
+        return native
+    return ours

@@ -2,7 +2,6 @@
 
 from __future__ import annotations
 
-import json
 import math
 import os
 from typing import Any, Dict, List, Optional, Sequence, Tuple, Union
@@ -11,6 +10,10 @@ import numpy as np
 
 from . import _files
 from ._charts import ChartsMixin
+from ._checks import number, one_body_bias
+from ._format import sci as _sci
+from ._grid import Axis, ascending_order
+from ._lookup import LookupMixin
 from ._sizing import TableSizing, size as _size
 from .tavlo import DesignResult, LutConfig, TransistorLut
 
@@ -18,109 +21,16 @@ __all__ = ["MosTable", "load_table"]
 
 PathLike = Union[str, "os.PathLike[str]"]
 
-# The sizing solver's default current floor: points below it have no meaningful gm/Id.
-_ID_FLOOR = 1e-12
-
 _BASE = ("id", "gm", "gds")
-_AXIS_TEXT = {"l": ("length", "m"), "vgs": ("Vgs", "V"), "vds": ("Vds", "V"), "vbs": ("Vbs", "V")}
 
 
-def _sci(x: float) -> str:
-    """3-decimal scientific form without '+' or exponent padding, as the native reprs print."""
-    if not math.isfinite(x):
-        return "NaN" if math.isnan(x) else ("inf" if x > 0 else "-inf")
-    mantissa, exponent = f"{x:.3e}".split("e")
-    return f"{mantissa}e{int(exponent)}"
-
-
-def _split_quantity(name: Any, stored: Tuple[str, ...], allow_vgs: bool = False) -> Tuple[str, Optional[str]]:
-    """('gm', 'id') for 'gm_id', ('gm', None) for 'gm'; ValueError listing what is allowed.
-
-    A stored name wins over a ratio, so names holding '_' (gm_fd) stay readable."""
-    if isinstance(name, str):
-        if name in stored or (allow_vgs and name == "vgs"):
-            return name, None
-        for at in (i for i, c in enumerate(name) if c == "_"):
-            num, den = name[:at], name[at + 1:]
-            if num in stored and (den in stored or den == "w") and num != den:
-                return num, den
-    allowed = (f"one of {', '.join(stored)}, or a ratio num_den of two of them or over w "
-               "(gm_id, gm_gds, id_w, ...)")
-    if allow_vgs:
-        allowed += ", or vgs"
-    raise ValueError(f"quantity must be {allowed}; got {name!r}")
-
-
-def _as_float_array(value: Any, name: str) -> np.ndarray:
-    try:
-        array = np.asarray(value, dtype=np.float64)
-    except (TypeError, ValueError) as exc:
-        raise TypeError(f"{name} must be a number or an array of numbers, got {type(value).__name__}") from exc
-    return array
-
-
-class _Axis:
-    """One axis in ascending order, with the native clamped search for fractional positions."""
-
-    def __init__(self, key: str, values: np.ndarray) -> None:
-        what, _ = _AXIS_TEXT[key]
-        if values.size == 0:
-            raise ValueError(f"the {what} axis is empty")
-        self.key = key
-        self.flipped = values.size > 1 and values[0] > values[-1]
-        self.values = values[::-1].copy() if self.flipped else values
-        if not np.all(np.isfinite(values)) or np.any(np.diff(self.values) <= 0):
-            raise ValueError(f"the {what} axis must be finite and strictly monotonic, got {values!r}")
-        self.lo, self.hi = lo, hi = float(self.values[0]), float(self.values[-1])
-        # Slack for values typed by hand against axes computed as start + step * i.
-        self.slack = 1e-9 * max(abs(lo), abs(hi), hi - lo)
-
-    def check(self, x: np.ndarray) -> None:
-        bad = ~((x >= self.lo - self.slack) & (x <= self.hi + self.slack))
-        if np.any(bad):
-            what, unit = _AXIS_TEXT[self.key]
-            first = float(x[bad].flat[0])
-            span = f"{self.lo:g} {unit}" if self.values.size == 1 else f"[{self.lo:g}, {self.hi:g}] {unit}"
-            raise ValueError(f"{self.key} = {first:g} is outside the table's {what} axis {span}")
-
-    def locate(self, x: np.ndarray) -> np.ndarray:
-        """Fractional index of x, clamped to the axis (the same steps as the native search)."""
-        a, n = self.values, self.values.size
-        if n == 1:
-            return np.zeros_like(x)
-        count_below = np.searchsorted(a, x, side="left")
-        i = np.clip(count_below - 1, 0, n - 2)
-        t = np.clip((x - a[i]) / (a[i + 1] - a[i]), 0.0, 1.0)
-        pos = i + t
-        pos = np.where(x <= a[0], 0.0, pos)
-        return np.where(x >= a[-1], float(n - 2) + 1.0, pos)
-
-    def value_at(self, p: np.ndarray) -> np.ndarray:
-        return _lerp(self.values, p)
-
-
-def _lerp(a: np.ndarray, q: np.ndarray) -> np.ndarray:
-    """Linear interpolation of the 1-D array a at positions q; extrapolates beyond the ends."""
-    n = a.size
-    if n == 1:
-        return np.full(np.shape(q), a[0])
-    k = np.minimum(n - 2, _index(q))
-    w = q - k
-    return w * a[k + 1] + (1.0 - w) * a[k]
-
-
-def _index(q: np.ndarray) -> np.ndarray:
-    """Floor, saturating at 0 (negative and NaN positions give entry 0)."""
-    f = np.floor(q)
-    return np.where(f > 0.0, f, 0.0).astype(np.intp)
-
-
-class MosTable(ChartsMixin):
+class MosTable(LookupMixin, ChartsMixin):
     """A characterised MOS transistor: NumPy arrays, gm/Id lookups, sizing, files and charts.
 
     ``id``, ``gm`` and ``gds`` are read-only float64 arrays of shape ``(n_l, n_vgs, n_vds)``, a
-    single length included, indexed like the axes ``lengths``, ``vgs`` and ``vds``. Currents and
-    conductances are those of the characterised width ``width``.
+    single length included, indexed like the axes ``lengths``, ``vgs`` and ``vds``, which ascend
+    whatever the direction of the sweeps. Currents and conductances are those of the characterised
+    width ``width``.
 
     Parameters
     ----------
@@ -148,14 +58,9 @@ class MosTable(ChartsMixin):
             raise TypeError(f"lut must be a TransistorLut, got {type(lut).__name__}")
         if config is not None and not isinstance(config, LutConfig):
             raise TypeError(f"config must be a LutConfig or None, got {type(config).__name__}")
-        self._lut = lut
-        self._config = config
-        self._subs: Optional[List["MosTable"]] = None  # per-Vbs tables, ascending Vbs, when Vbs is swept
-        self._vbs_axis: Optional[np.ndarray] = None
-        self._lengths = lut._length_axis
-        self._vgs, self._vds = lut.vgs, lut.vds
-        shape = (self._lengths.size, self._vgs.size, self._vds.size)
-        self._tables = {name: getattr(lut, name).reshape(shape) for name in _BASE}
+        axes = (("l", lut._length_axis), ("vgs", lut.vgs), ("vds", lut.vds))
+        shape = tuple(a.size for _, a in axes)
+        tables = {name: getattr(lut, name).reshape(shape) for name in _BASE}
         for name, values in (quantities or {}).items():
             if not isinstance(name, str) or not name.isidentifier() or name in _BASE or name in ("vgs", "w", "ft"):
                 raise ValueError(f"quantity names must be identifiers other than id, gm, gds, vgs, w and ft; "
@@ -163,20 +68,28 @@ class MosTable(ChartsMixin):
             array = np.array(values, dtype=np.float64)
             if array.shape != shape:
                 raise ValueError(f"quantity {name!r} has shape {array.shape}, expected {shape}")
-            self._tables[name] = array
+            tables[name] = array
+        # Ascending axes whatever the sweep's direction, so that every reader (the native design
+        # included) sees a table it can search.
+        orders = [ascending_order(key, a) for key, a in axes]
+        if any(np.any(o != np.arange(o.size)) for o in orders):
+            pick = np.ix_(*orders)
+            tables = {name: np.ascontiguousarray(t[pick]) for name, t in tables.items()}
+            lut = TransistorLut._from_arrays(lut.width, lut.vbs, *(a[o] for (_, a), o in zip(axes, orders)),
+                                             *(tables[name] for name in _BASE))
+        self._lut = lut
+        self._config = config
+        self._subs: Optional[List["MosTable"]] = None  # per-Vbs tables, ascending Vbs, when Vbs is swept
+        self._vbs_axis: Optional[np.ndarray] = None
+        self._lengths = lut._length_axis
+        self._vgs, self._vds = lut.vgs, lut.vds
+        self._tables = tables
         if "cgg" in self._tables:
             with np.errstate(divide="ignore", invalid="ignore"):
                 self._tables["ft"] = self._tables["gm"] / (2 * math.pi * self._tables["cgg"])
         for array in (self._lengths, self._vgs, self._vds, *self._tables.values()):
             array.flags.writeable = False
-        self._axes = {key: _Axis(key, a) for key, a in (("l", self._lengths), ("vgs", self._vgs), ("vds", self._vds))}
-        self._ascending = self._in_ascending_order()
-
-    def _in_ascending_order(self) -> Dict[str, np.ndarray]:
-        """The tables in ascending axis order, as the interpolation reads them (copies only of
-        tables swept downwards)."""
-        flips = tuple(slice(None, None, -1) if self._axes[k].flipped else slice(None) for k in ("l", "vgs", "vds"))
-        return {name: np.ascontiguousarray(t[flips]) for name, t in self._tables.items()}
+        self._axes = {key: Axis(key, a) for key, a in (("l", self._lengths), ("vgs", self._vgs), ("vds", self._vds))}
 
     @classmethod
     def _stack(cls, subs: Sequence["MosTable"], vbs_axis: Any) -> "MosTable":
@@ -184,6 +97,7 @@ class MosTable(ChartsMixin):
         axis = np.array(vbs_axis, dtype=np.float64).reshape(-1)
         if axis.size == 0 or axis.size != len(subs):
             raise ValueError(f"vbs_axis has {axis.size} values for {len(subs)} tables")
+        order = ascending_order("vbs", axis)
         first = subs[0]
         for sub in subs:
             if not isinstance(sub, MosTable) or sub._subs is not None:
@@ -203,11 +117,9 @@ class MosTable(ChartsMixin):
         self._tables = {name: np.moveaxis(block, 0, 1) for name, block in blocks.items()}
         for k, sub in enumerate(subs):
             sub._tables = {name: block[k] for name, block in blocks.items()}
-            sub._ascending = sub._in_ascending_order()
         self._vbs_axis = axis
-        self._axes = dict(first._axes, vbs=_Axis("vbs", axis))
-        self._subs = [subs[i] for i in np.argsort(axis)]  # ascending, as the interpolation reads them
-        self._ascending = {}
+        self._axes = dict(first._axes, vbs=Axis("vbs", axis[order]))
+        self._subs = [subs[i] for i in order]  # ascending, as the interpolation reads them
         return self
 
     # -- the arrays ---------------------------------------------------------------------------
@@ -253,32 +165,12 @@ class MosTable(ChartsMixin):
         ValueError
             For a Vbs that is not on the table's Vbs axis (the message lists the values).
         """
-        x = _body_argument(vbs, vsb)
-        if x is None:
-            if self._subs is None:
-                return self
-            x = 0.0
-        try:
-            x = float(x)
-        except (TypeError, ValueError):
-            raise ValueError(f"vbs must be one number here, got {x!r}") from None
-        if self._subs is None:
-            self._check_fixed_vbs(np.float64(x))
-            return self
-        axis = self._axes["vbs"]
-        hit = np.flatnonzero(np.abs(axis.values - x) <= axis.slack + 1e-12)
-        if hit.size == 0:
+        x = one_body_bias(vbs, vsb)
+        sub = self._grid_vbs(x)
+        if sub is None:
             values = ", ".join(f"{v:g}" for v in self._vbs_axis)
             raise ValueError(f"vbs = {x:g} V is not on this table's Vbs axis; it has tables at vbs = {values} V")
-        return self._subs[int(hit[0])]
-
-    def _check_fixed_vbs(self, x: np.ndarray) -> None:
-        """A table at one known Vbs answers only there."""
-        mine = self._lut.vbs
-        if math.isfinite(mine) and np.any(np.abs(x - mine) > 1e-9 * max(1.0, abs(mine))):
-            first = float(np.ravel(x)[np.argmax(np.ravel(np.abs(x - mine)))])
-            raise ValueError(f"vbs = {first:g} V: this table was characterised at vbs = {mine:g} V only")
-
+        return sub
 
     @property
     def lengths(self) -> np.ndarray:
@@ -344,8 +236,10 @@ class MosTable(ChartsMixin):
                vsb: Optional[float] = None) -> Union[DesignResult, "TableSizing"]:
         """Size a transistor with the gm/Id method.
 
-        Without ``l`` and without a gm/Id plus gain pair this is ``TransistorLut.design``: with
-        gm/Id and Id targets it takes the shortest length that reaches the gm/Id.
+        A gm/Id or gain target chooses the operating point; ``ids`` scales W to the current (the
+        characterised width without it). Without ``l`` and without a gm/Id plus gain pair this is
+        ``TransistorLut.design``: with gm/Id and Id targets it takes the shortest length that
+        reaches the gm/Id.
 
         ``l`` fixes the length: one length (between grid lengths too) or a sequence of candidate
         lengths. At each, the operating point at the target gm/Id is read on every grid length
@@ -358,28 +252,25 @@ class MosTable(ChartsMixin):
 
         With ``gm_id`` and ``gain`` but no ``l``, the length is where the gain at the target
         gm/Id equals the target on the gain-versus-length curve over the whole length grid,
-        interpolated as above. Where the curve is not monotonic the shortest length meeting the
-        target is taken.
+        interpolated as above (the shortest such length where the curve is not monotonic). A gain
+        the curve does not reach (the shortest length already exceeds it, or the longest falls
+        short) gives ``TransistorLut.design``'s answer, the length closest to the target, with
+        its error in ``constraint_errors``; so does any target where that answer's gain error
+        is smaller.
 
-        On a table over a body-bias sweep, ``vbs`` (or ``vsb`` = -vbs) picks the body bias (default
-        0); between grid values the native sizing reads the table interpolated linearly in Vbs,
-        while ``l`` and gain-across-lengths sizing take grid values only.
+        ``vbs`` (or ``vsb`` = -vbs) is the body bias of a table over Vbs, default 0; between its
+        ``vbs_axis`` values every mode sizes on the table read as ``lookup`` reads it there.
 
         A PMOS table swept towards negative voltages (a ``LutConfig`` with ``device_type="pmos"``)
         is sized in magnitudes, like the PMOS tables of ``characterise``: targets and the result
         carry |Vgs|, |Vds| and |Id|.
 
-        W scales the current density to ``ids`` (the characterised width without ``ids``).
-        ``constraint_errors`` are re-evaluated at the chosen point.
-
         Raises
         ------
         ValueError
-            A target the table does not reach (named, with what it does reach), a gm/Id outside
-            ``[gm_id_min, gm_id_max]``, or a length outside the length axis.
-
-        ``vbs`` (or ``vsb`` = -vbs) is the body bias of a table over Vbs, default 0; between its
-        ``vbs_axis`` values the table is interpolated linearly in Vbs, as ``lookup`` reads it.
+            A target that is not a finite number (``gm_id`` and ``ids`` positive), no gm/Id or
+            gain target, a gm/Id the table does not reach (named, with what it does reach), a
+            gm/Id outside ``[gm_id_min, gm_id_max]``, or a length outside the length axis.
 
         Examples
         --------
@@ -389,16 +280,12 @@ class MosTable(ChartsMixin):
         >>> table.design(gm_id=15, gain=100, ids=10e-6)                           # doctest: +SKIP
         """
         mirror = self._magnitudes()
+        targets = dict(gm_id=gm_id, gain=gain, ids=ids, vds=vds, gm_id_min=gm_id_min, gm_id_max=gm_id_max,
+                       id_min=id_min)
         if mirror is not None:
-            magnitude = lambda x: None if x is None else abs(float(x))  # noqa: E731
-            return mirror.design(gm_id=magnitude(gm_id), gain=gain, ids=magnitude(ids), vds=magnitude(vds),
-                                 gm_id_min=gm_id_min, gm_id_max=gm_id_max, id_min=magnitude(id_min), l=l,
-                                 vbs=None if vbs is None else -float(vbs), vsb=vsb)
-        if l is None and (gain is None or gm_id is None):
-            return self._lut_at(vbs, vsb).design(gm_id=gm_id, gain=gain, ids=ids, vds=vds, gm_id_min=gm_id_min,
-                                                 gm_id_max=gm_id_max, id_min=id_min)
-        table = self.at_vbs(vbs, vsb=vsb)
-        return _size(table, gm_id, gain, ids, vds, gm_id_min, gm_id_max, id_min, l)
+            body = mirror._at_body(None if vbs is None else -number(vbs, "vbs", unit="V"), vsb)
+            return _size(body, l=l, magnitudes=True, **targets)
+        return _size(self._at_body(vbs, vsb), l=l, **targets)
 
     def _magnitudes(self) -> Optional["MosTable"]:
         """A PMOS table swept towards negative voltages as magnitudes (|Vgs|, |Vds|, Id > 0), which
@@ -415,185 +302,6 @@ class MosTable(ChartsMixin):
             self._mirror = MosTable(lut)
         return self._mirror
 
-    def _lut_at(self, vbs: Any, vsb: Any) -> TransistorLut:
-        """The native table at a body bias: a grid Vbs's own, else one interpolated linearly in Vbs
-        from the two either side, as lookups read it."""
-        x = _body_argument(vbs, vsb)
-        if self._subs is None or x is None:
-            return self.at_vbs(x)._lut
-        try:
-            x = float(x)
-        except (TypeError, ValueError):
-            raise ValueError(f"vbs must be one number here, got {x!r}") from None
-        axis = self._axes["vbs"]
-        if np.any(np.abs(axis.values - x) <= axis.slack + 1e-12):
-            return self.at_vbs(x)._lut
-        axis.check(np.float64(x))
-        b = float(axis.locate(np.float64(x)))
-        k = min(len(self._subs) - 2, int(b))
-        t = b - k
-        lo, hi = self._subs[k], self._subs[k + 1]
-        blend = {name: (1.0 - t) * lo._tables[name] + t * hi._tables[name] for name in _BASE}
-        return TransistorLut._from_arrays(self.width, x, self._lengths, self._vgs, self._vds, **blend)
-
-    # -- lookups ------------------------------------------------------------------------------
-
-    def lookup(self, quantity: str, *, l: Any = None, vgs: Any = None, vds: Any = None,
-               vbs: Any = None, vsb: Any = None, **target: Any) -> Union[float, np.ndarray]:
-        """Read the table between grid points, interpolating as ``design`` does.
-
-        Three forms:
-
-        - a quantity at (L, Vgs, Vds): ``lookup("gm", l=180e-9, vgs=0.6, vds=0.9)`` for any of
-          ``quantities`` (``id``, ``gm``, ``gds``, and e.g. ``vth``, ``cgg``, ``ft``);
-        - a ratio, each side interpolated on its own: ``gm_id``, ``gm_gds``, ``id_w`` (current
-          density, A/m), ``gm_cgg`` (2π·fT), ``cgg_w`` or any ``num_den`` of two quantities or
-          of one over ``w``;
-        - a cross lookup at a target value of another quantity instead of a Vgs:
-          ``lookup("id_w", gm_id=15, l=180e-9, vds=0.9)``; ``lookup("vgs", gm_id=15, ...)`` gives
-          the Vgs itself. As in ``design``, the target is found on the curve over the Vgs grid,
-          from the highest Vgs down, skipping points where abs(Id) is below 1 pA.
-
-        ``l`` may be left out for a single-length table; ``vds`` defaults to the one ``design``
-        uses (the middle of the Vds axis); ``vgs`` left out means the whole Vgs axis. ``vbs`` (or
-        ``vsb`` = -vbs) is the body bias, default 0, interpolated linearly between the tables of a
-        Vbs sweep; a table at one Vbs answers only at that one. Array
-        arguments broadcast against each other (NumPy rules) and give an array; scalars give a float.
-
-        Raises
-        ------
-        ValueError
-            For a value outside an axis (the message names the axis and its range), a target the
-            curve does not reach, or an unknown quantity.
-        """
-        stored = tuple(self._tables)
-        num, den = _split_quantity(quantity, stored, allow_vgs=bool(target))
-        if len(target) > 1:
-            raise ValueError(f"give one target for a cross lookup, got {', '.join(sorted(target))}")
-        cross = None
-        if target:
-            ((key, value),) = target.items()
-            try:
-                key_parts = _split_quantity(key, stored)
-            except ValueError:
-                raise TypeError(f"lookup() got an unexpected keyword argument {key!r}") from None
-            if vgs is not None:
-                raise ValueError(f"give either vgs or the target {key}=..., not both")
-            cross = (key_parts, key, _as_float_array(value, key))
-
-        l_arr = self._length_argument(l)
-        vds_arr = _as_float_array(self._vds[self._vds.size // 2] if vds is None else vds, "vds")
-        self._axes["vds"].check(vds_arr)
-        lam = self._axes["l"].locate(l_arr)
-        v = self._axes["vds"].locate(vds_arr)
-        body = _body_argument(vbs, vsb)
-        b = None
-        if self._subs is None:
-            if body is not None:
-                self._check_fixed_vbs(_as_float_array(body, "vbs"))
-        else:
-            vbs_arr = _as_float_array(0.0 if body is None else body, "vbs")
-            self._axes["vbs"].check(vbs_arr)
-            b = self._axes["vbs"].locate(vbs_arr)
-
-        if cross is None:
-            vgs_arr = _as_float_array(self._vgs if vgs is None else vgs, "vgs")
-            self._axes["vgs"].check(vgs_arr)
-            p = self._axes["vgs"].locate(vgs_arr)
-            if b is None:
-                lam, p, v = np.broadcast_arrays(lam, p, v)
-            else:
-                lam, p, v, b = np.broadcast_arrays(lam, p, v, b)
-            out = self._at(num, den, lam, p, v, b)
-        else:
-            key_parts, key, values = cross
-            if b is None:
-                lam, v, values = np.broadcast_arrays(lam, v, values)
-            else:
-                lam, v, values, b = np.broadcast_arrays(lam, v, values, b)
-            p = np.empty(values.shape)
-            for idx in np.ndindex(values.shape):
-                p[idx] = self._crossing(key_parts, key, float(values[idx]), float(lam[idx]), float(v[idx]),
-                                        b=None if b is None else float(b[idx]))
-            out = self._axes["vgs"].value_at(p) if num == "vgs" else self._at(num, den, lam, p, v, b)
-        return float(out) if np.ndim(out) == 0 else out
-
-    def _length_argument(self, l: Any) -> np.ndarray:
-        if l is None:
-            if self._lengths.size > 1:
-                axis = self._axes["l"]
-                raise ValueError(f"l is required: this table has {self._lengths.size} lengths "
-                                 f"in [{axis.lo:g}, {axis.hi:g}] m")
-            return self._lengths[:1].reshape(())
-        l_arr = _as_float_array(l, "l")
-        self._axes["l"].check(l_arr)
-        return l_arr
-
-    def _interpolate(self, name: str, lam: np.ndarray, p: np.ndarray, v: np.ndarray,
-                     b: Optional[np.ndarray] = None) -> np.ndarray:
-        """The native trilinear scheme: corners clamped to the table, weights not; then linear in
-        Vbs between the tables either side of position b."""
-        if name == "ft":  # a ratio like gm_cgg, each side interpolated on its own
-            with np.errstate(divide="ignore", invalid="ignore"):
-                return self._interpolate("gm", lam, p, v, b) / (2 * math.pi * self._interpolate("cgg", lam, p, v, b))
-        if self._subs is not None:
-            subs = self._subs
-            if len(subs) == 1:
-                return subs[0]._interpolate(name, lam, p, v)
-            k = np.minimum(len(subs) - 2, _index(b))
-            t = b - k
-            out = np.zeros(np.broadcast(lam, p, v, b).shape)
-            for i in np.unique(k):  # one pair of neighbouring tables at a time
-                lo, hi = subs[i]._interpolate(name, lam, p, v), subs[i + 1]._interpolate(name, lam, p, v)
-                out = np.where(k == i, (1.0 - t) * lo + t * hi, out)
-            return out
-        table = self._ascending[name]
-        nl, nvgs, _ = table.shape
-        i = np.minimum(max(nl - 2, 0), _index(lam))
-        i1 = np.minimum(nl - 1, i + 1)
-        tl = lam - i
-        j = np.minimum(max(nvgs - 2, 0), _index(p))
-        j1 = np.minimum(nvgs - 1, j + 1)
-        tv = p - j
-        c00, c01 = _lerp_rows(table, i, j, v), _lerp_rows(table, i, j1, v)
-        c10, c11 = _lerp_rows(table, i1, j, v), _lerp_rows(table, i1, j1, v)
-        # Same terms in the same order as the native code, so the sums round alike.
-        return tv * ((1.0 - tl) * c01) + (1.0 - tv) * ((1.0 - tl) * c00) + (1.0 - tv) * (tl * c10) + tv * (tl * c11)
-
-    def _at(self, num: str, den: Optional[str], lam: np.ndarray, p: np.ndarray, v: np.ndarray,
-            b: Optional[np.ndarray] = None) -> np.ndarray:
-        top = self._interpolate(num, lam, p, v, b)
-        if den is None:
-            return top
-        bottom = self.width if den == "w" else self._interpolate(den, lam, p, v, b)
-        with np.errstate(divide="ignore", invalid="ignore"):
-            return top / bottom
-
-    def _crossing(self, key_parts: Tuple[str, Optional[str]], key: str, target: float, lam: float, v: float,
-                  floor: float = _ID_FLOOR, b: Optional[float] = None) -> float:
-        """Vgs position where the key quantity meets the target, found as the sizing solver does."""
-        n = self._vgs.size
-        j = np.arange(n, dtype=np.float64)
-        lam_j, v_j = np.full(n, lam), np.full(n, v)
-        b_j = None if b is None else np.full(n, b)
-        curve = np.asarray(self._at(*key_parts, lam_j, j, v_j, b_j), dtype=np.float64)
-        id_curve = self._interpolate("id", lam_j, j, v_j, b_j)
-        curve = np.where((np.abs(id_curve) < floor) | ~np.isfinite(curve), np.nan, curve)
-        g0, g1 = curve[:-1], curve[1:]
-        brackets = ((g0 >= target) & (target >= g1)) | ((g0 <= target) & (target <= g1))
-        hits = np.flatnonzero(brackets)  # NaN pairs compare False and drop out
-        if hits.size == 0:
-            finite = curve[np.isfinite(curve)]
-            reach = f"[{finite.min():.4g}, {finite.max():.4g}]" if finite.size else "nothing (Id below 1 pA)"
-            at = f"l = {self._axes['l'].value_at(np.float64(lam)):g} m, vds = {self._axes['vds'].value_at(np.float64(v)):g} V"
-            if b is not None:
-                at += f", vbs = {self._axes['vbs'].value_at(np.float64(b)):g} V"
-            raise ValueError(f"{key} = {target:g} is not reached at {at}: the curve over Vgs spans {reach}")
-        m = int(hits[-1]) + 1  # the highest-Vgs pair, as the solver takes it
-        a, b = curve[m - 1], curve[m]
-        frac = 0.5 if abs(a - b) <= 1e-30 else min(max((a - target) / (a - b), 0.0), 1.0)
-        return (m - 1) + frac
-
     # -- files --------------------------------------------------------------------------------
 
     def save(self, path: PathLike) -> None:
@@ -603,34 +311,10 @@ class MosTable(ChartsMixin):
         runs no code from it. It is written to a temporary file beside ``path`` and renamed,
         so an existing file is replaced whole or not at all.
         """
-        arrays: Dict[str, np.ndarray] = {
-            "format": np.array(_files.FORMAT), "version": np.array(_files.VERSION),
-            "width": np.array(self.width), "vbs": np.array(self.vbs),
-            "lengths": np.asarray(self._lengths), "vgs": np.asarray(self._vgs), "vds": np.asarray(self._vds),
-            **{name: np.asarray(self._tables[name]) for name in _BASE},
-            # ft is derived again on load
-            **{_files.QUANTITY_PREFIX + name: np.asarray(t) for name, t in self._tables.items()
-               if name not in _BASE and name != "ft"},
-        }
-        source = getattr(self, "source", None)
-        if source is not None:
-            arrays["source"] = np.array(json.dumps(source, default=_plain))
-        c = self._config
-        if c is not None:
-            arrays.update({
-                "config_device_type": np.array(c.device_type), "config_model_name": np.array(c.model_name),
-                "config_model_card": np.array(c.model_card), "config_width": np.array(c.width),
-                "config_vbs": np.array(c.vbs),
-                "config_lengths": np.array(c.lengths if c.lengths is not None else (c.length, c.length, 1.0)),
-                "config_vgs": np.array(c.vgs), "config_vds": np.array(c.vds),
-            })
-            if c.model_file is not None:
-                arrays["config_model_file"] = np.array(c.model_file)
-            if c.model_section is not None:
-                arrays["config_model_section"] = np.array(c.model_section)
-        if self._vbs_axis is not None:
-            arrays["vbs_axis"] = np.asarray(self._vbs_axis)
-        _files.write_npz(path, arrays)
+        tables = {name: t for name, t in self._tables.items() if name != "ft"}  # ft is derived again on load
+        _files.write_npz(path, _files.table_arrays(
+            self.width, self.vbs, (self._lengths, self._vgs, self._vds), tables, self._config,
+            getattr(self, "source", None), self._vbs_axis))
 
     def to_csv(self, path: PathLike) -> None:
         """Write the ``L,Vgs,Vds,Id,gm,gds`` CSV file (replaced whole or not at all); a table over
@@ -640,31 +324,6 @@ class MosTable(ChartsMixin):
                              f"vbs = {', '.join(f'{x:g}' for x in self._vbs_axis)} V, or save() the whole table")
         self._lut.to_csv(path)
 
-
-def _plain(value: Any) -> Any:
-    """JSON for what a source dict holds beyond JSON's own types (NumPy numbers, tuples are lists)."""
-    if isinstance(value, np.generic):
-        return value.item()
-    raise TypeError(f"table.source holds {type(value).__name__}, which a table file cannot record")
-
-
-def _body_argument(vbs: Any, vsb: Any) -> Any:
-    """The body bias as Vbs from a vbs or vsb (= -vbs) argument; None when neither is given."""
-    if vbs is not None and vsb is not None:
-        raise ValueError(f"give vbs or vsb (= -vbs), not both; got vbs={vbs!r}, vsb={vsb!r}")
-    if vsb is not None:
-        return -_as_float_array(vsb, "vsb") + 0.0
-    return vbs
-
-
-def _lerp_rows(table: np.ndarray, i: np.ndarray, j: np.ndarray, v: np.ndarray) -> np.ndarray:
-    """Each Vds row table[i, j] interpolated at v."""
-    n = table.shape[2]
-    if n == 1:
-        return table[i, j, 0]
-    k = np.minimum(n - 2, _index(v))
-    w = v - k
-    return w * table[i, j, k + 1] + (1.0 - w) * table[i, j, k]
 
 
 def load_table(path: PathLike, *, width: Optional[float] = None, vbs: Optional[float] = None,

@@ -2,10 +2,10 @@
 
 import sys
 
+from .tavlo import _run_worker
+
 
 def main() -> int:
-    from .tavlo import _run_worker
-
     try:
         _run_worker()
     except Exception as exc:  # the worker's caller reads the reason on standard error

@@ -27,9 +27,11 @@ try:
 except ImportError as exc:  # pragma: no cover - depends on the installation
     raise ImportError(f"tavlo.distributed needs Dask: pip install 'tavlo[dask]' ({exc})") from exc
 
-from ._characterise import Job, Plan, assemble, plan, run_job
+from ._characterise import Job, Plan, assemble, run_job
+from ._kitset import plan_set
 from ._device import Device
-from ._pool import SimulationPool, _batch_items
+from ._batch import batch_items
+from ._pool import SimulationPool
 from ._progress import Progress, ProgressArg, check_progress
 
 if TYPE_CHECKING:
@@ -210,7 +212,8 @@ def _submit_plan(client: Client, p: Plan, retries: int, priority: int, whole: bo
     # says which device, corner, temperature, length and Vgs rows it is.
     name = _table_name(p)
     if whole:
-        key = f"{name}-{len(p.jobs)}_jobs-{tokenize([(j.netlist, j.params, j.commands, j.return_vectors) for j in p.jobs])}"
+        token = tokenize([(j.netlist, j.params, j.commands, j.return_vectors) for j in p.jobs])
+        key = f"{name}-{len(p.jobs)}_jobs-{token}"
         return [client.submit(_characterise_jobs, p.jobs, key=key, pure=True, retries=retries, priority=priority)]
     futures = []
     for job in p.jobs:
@@ -285,23 +288,7 @@ def characterise_set(client: Client, devices: Iterable[Device], temperatures: Op
     check_progress(progress)
     if isinstance(retries, bool) or not isinstance(retries, int) or retries < 0:
         raise ValueError(f"retries must be a non-negative integer, got {retries!r}")
-    if "temperature" in kw and temperatures is not None:
-        raise ValueError("give temperature (one) or temperatures (several), not both")
-    devices = list(devices) if not isinstance(devices, Device) else [devices]
-    if not devices:
-        raise ValueError("devices must name at least one tavlo.Device")
-    temps: List[Optional[float]] = [kw.pop("temperature", None)] if temperatures is None else list(temperatures)
-    if not temps:
-        raise ValueError("temperatures must hold at least one temperature (°C)")
-    workers = _total_threads(client)
-    plans: Dict[Tuple[str, Optional[str], float], Plan] = {}
-    for device in devices:
-        for t in temps:
-            p = plan(device, workers, temperature=t, **kw)
-            key = (device.name or device.model, device.corner, p.temperature)
-            if key in plans:
-                raise ValueError(f"{key} is asked for twice; give each device, corner and temperature once")
-            plans[key] = p
+    plans = plan_set(devices, temperatures, _total_threads(client), kw)
     _ensure_pools(client)
     # An ngspice process keeps one parsed circuit, so a worker moving between tables parses a
     # library at each move: with a table for every worker, each table is one task on one worker
@@ -312,7 +299,7 @@ def characterise_set(client: Client, devices: Iterable[Device], temperatures: Op
     everything = [f for futures in submitted for f in futures]
     done = _wait(client, everything, progress, "characterising", None)
     if whole:
-        return {key: assemble(p, r) for (key, p), r in zip(plans.items(), done)}
+        return {key: assemble(p, r) for (key, p), r in zip(plans.items(), done, strict=True)}
     results = iter(done)
     return {key: assemble(p, [next(results) for _ in p.jobs]) for key, p in plans.items()}
 
@@ -330,7 +317,7 @@ def map(client: Client, netlists: Union[str, Sequence[str]], commands: Sequence[
     named ``<name>-<item index>-<token>`` on the dashboard.
     """
     _check_client(client)
-    items = _batch_items(netlists, params)
+    items = batch_items(netlists, params)
     if isinstance(commands, str) or not isinstance(commands, Sequence):
         raise TypeError(f"commands must be a list of str, got {type(commands).__name__}")
     if not isinstance(return_exceptions, bool):

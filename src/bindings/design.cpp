@@ -1,3 +1,4 @@
+#include <nanobind/stl/optional.h>
 #include <nanobind/stl/string.h>
 
 #include <algorithm>
@@ -8,6 +9,7 @@
 
 #include "bindings.hpp"
 #include "tavlo/base/format.hpp"
+#include "tavlo/gm_id/interp.hpp"
 #include "tavlo/gm_id/solver.hpp"
 
 namespace tavlo::py {
@@ -63,6 +65,41 @@ PyDesignResult design(const PyTransistorLut& self, nb::handle gm_id, nb::handle 
     Result<DesignResult> r = solve_design(self.lut, constraints, v, lo, hi, floor);
     if (!r) raise_error(r.error());
     return PyDesignResult{std::move(*r)};
+}
+
+// The engine's reading primitives for the designer's tables (MosTable): the same interpolation and
+// crossing as the native design, on any quantity and many points per call.
+using Values = nb::ndarray<const double, nb::ndim<1>, nb::c_contig, nb::device::cpu>;
+using Table3 = nb::ndarray<const double, nb::ndim<3>, nb::c_contig, nb::device::cpu>;
+
+nb::ndarray<nb::numpy, double> interpolate(const Table3& table, const Values& l, const Values& p, const Values& v) {
+    const std::size_t n = l.shape(0);
+    if (p.shape(0) != n || v.shape(0) != n) throw nb::value_error("l, p and v must have the same length");
+    const std::size_t nl = table.shape(0), nvgs = table.shape(1), nvds = table.shape(2);
+    if (nl == 0 || nvgs == 0 || nvds == 0) throw nb::value_error("table is empty");
+    std::vector<double> out(n);
+    for (std::size_t k = 0; k < n; ++k) out[k] = trilinear_at(table.data(), nl, nvgs, nvds, l(k), p(k), v(k));
+    return to_numpy(std::move(out), {n});
+}
+
+nb::ndarray<nb::numpy, double> locate(const Values& axis, const Values& x) {
+    const std::vector<double> a(axis.data(), axis.data() + axis.shape(0));
+    if (a.empty()) throw nb::value_error("axis is empty");
+    std::vector<double> out(x.shape(0));
+    for (std::size_t k = 0; k < out.size(); ++k) out[k] = locate_on_axis(a, x(k));
+    return to_numpy(std::move(out), {out.size()});
+}
+
+nb::ndarray<nb::numpy, double> axis_value(const Values& axis, const Values& p) {
+    const std::vector<double> a(axis.data(), axis.data() + axis.shape(0));
+    if (a.empty()) throw nb::value_error("axis is empty");
+    std::vector<double> out(p.shape(0));
+    for (std::size_t k = 0; k < out.size(); ++k) out[k] = axis_value_at(a, p(k));
+    return to_numpy(std::move(out), {out.size()});
+}
+
+std::optional<double> crossing(const Values& curve, double target) {
+    return find_crossing([&](std::size_t j) { return curve(j); }, curve.shape(0), target);
 }
 
 constexpr const char* kDesignDoc =
@@ -143,6 +180,18 @@ void register_design(nb::module_& m) {
                                  "ids: float | None = None, vds: float | None = None, gm_id_min: float = 5.0, "
                                  "gm_id_max: float = 25.0, id_min: float | None = None) -> DesignResult"),
                          kDesignDoc);
+
+    // Static, as class_::def_static defines them.
+    nb::cpp_function_def(&interpolate, nb::scope(lut_type), nb::name("_interpolate"), "table"_a, "l"_a, "p"_a, "v"_a,
+                         "Internal: a (n_l, n_vgs, n_vds) table at the fractional positions l, p, v (1-D, one per\n"
+                         "point), read as ``design`` reads its tables.");
+    nb::cpp_function_def(&locate, nb::scope(lut_type), nb::name("_locate"), "axis"_a, "x"_a,
+                         "Internal: fractional positions of the values x on an axis, clamped to it.");
+    nb::cpp_function_def(&axis_value, nb::scope(lut_type), nb::name("_axis_value"), "axis"_a, "p"_a,
+                         "Internal: an axis at fractional positions p, extrapolating beyond its ends.");
+    nb::cpp_function_def(&crossing, nb::scope(lut_type), nb::name("_crossing"), "curve"_a, "target"_a,
+                         "Internal: the position where the curve meets the target, searched from its end as\n"
+                         "``design`` does; None where it does not.");
 }
 
 }  // namespace tavlo::py

@@ -110,6 +110,39 @@ TEST(Interp, TrilinearCornersAndMeans) {
     EXPECT_EQ(trilinear_lut(one, one.gds, 0.7, 2.5, -3.0), 6.0);
 }
 
+// The crossing that the native design and the designer's lookups share: highest pair first, NaN
+// pairs skipped, the curve read no further than the winning pair.
+TEST(Interp, CrossingFromTheTopSkipsNanAndStopsAtTheFirstBracket) {
+    const double nan = std::numeric_limits<double>::quiet_NaN();
+    const std::vector<double> g{5, 10, 20, 15, nan, 8, 6};
+    std::vector<std::size_t> read;
+    auto curve = [&](std::size_t j) {
+        read.push_back(j);
+        return g[j];
+    };
+    // 17 is bracketed rising (10, 20) and falling (20, 15): the falling pair wins, read no lower.
+    const auto p = find_crossing(curve, g.size(), 17.0);
+    ASSERT_TRUE(p);
+    EXPECT_DOUBLE_EQ(*p, 2.0 + 3.0 / 5.0);
+    EXPECT_EQ(read.back(), 2u);
+    // 12 lies between 15 and 8 only across the NaN, so the rising pair (10, 20) answers.
+    EXPECT_DOUBLE_EQ(*find_crossing(curve, g.size(), 12.0), 1.2);
+    EXPECT_DOUBLE_EQ(*find_crossing(curve, g.size(), 6.5), 5.75);
+    EXPECT_FALSE(find_crossing(curve, g.size(), 30.0));
+    EXPECT_FALSE(find_crossing(curve, 1, 5.0));
+    const std::vector<double> flat{3, 3};
+    EXPECT_DOUBLE_EQ(*find_crossing([&](std::size_t j) { return flat[j]; }, 2, 3.0), 0.5);
+}
+
+TEST(Interp, RawTableReadsAsTheLut) {
+    const TransistorLut t = make_lut({1, 2, 4}, {0, 1, 2}, {0, 1}, [](std::size_t k, std::size_t i, std::size_t j) {
+        return std::array<double, 3>{std::exp(0.3 * k + 0.7 * i) + j, 0, 0};
+    });
+    for (double l : {0.0, 0.4, 1.7, 2.0})
+        for (double p : {0.0, 0.25, 1.9})
+            EXPECT_EQ(trilinear_at(t.id.data(), 3, 3, 2, l, p, 0.6), trilinear_lut(t, t.id, l, p, 0.6));
+}
+
 TEST(Solver, EmptyTableAndNoConstraints) {
     TransistorLut t = gm_id_table({10, 20}, {1});
     EXPECT_EQ(solve(t, {}).error().payload(), "at least one constraint is required");

@@ -110,7 +110,8 @@ def test_batches_on_real_ngspice_map_submit_and_await_alike(worker_exe):
         assert future.result(30).vector("v(out)")[0] == pytest.approx(0.75)
     for results in (one_netlist, many[:5], awaited):
         np.testing.assert_allclose([r.vector("out")[0] for r in results], expected, rtol=1e-9)
-    assert (many[5].success, many[5].error) == (False, "netlist does not end with .end")  # ngspice's rejection is a result, not an exception
+    # ngspice's rejection is a result, not an exception
+    assert (many[5].success, many[5].error) == (False, "netlist does not end with .end")
     assert [r.vector("out")[0] for r in shared] == pytest.approx([0.75, 0.75])
 
 
@@ -124,7 +125,8 @@ def test_map_arguments_are_checked_before_anything_runs(fake_worker):
             (([netlist(), b"x"], ["run"]), {}, TypeError, r"netlists\[1\] must be a str"),
             ((42, ["run"]), {}, TypeError, "netlists must be a netlist str or a list"),
             (([netlist()], "run"), {}, TypeError, "commands must be a list of str"),
-            (([netlist()], ["run"]), {"progress": "yes"}, TypeError, "progress must be None, True, False or a callable"),
+            (([netlist()], ["run"]), {"progress": "yes"}, TypeError,
+             "progress must be None, True, False or a callable"),
             (([netlist()], ["run"]), {"return_exceptions": 1}, TypeError, "return_exceptions must be True or False"),
         ]:
             with pytest.raises(error, match=message):
@@ -178,3 +180,44 @@ def test_leaving_the_program_drops_waiting_requests(fake_worker, tmp_path):
                          capture_output=True, text=True, timeout=60, env={**os.environ, "FAKE_LOG": str(log)})
     assert out.returncode == 0 and out.stderr == "", out.stderr
     assert len(received(log)) <= 5  # those under way at exit, not all 30
+
+
+def v_out(results):
+    return [r.vector("v(out)")[0] for r in results]
+
+
+@pytest.mark.timeout(120)  # the nested batch used to deadlock for ever
+def test_a_progress_callable_may_run_its_own_batch_and_ctrl_c_still_ends_both(worker_exe, tmp_path):
+    card = tmp_path / "nch.mod"
+    card.write_text(CLM_CARD + "\n")
+    device = tavlo.Device("nch", [card], vdd=1.8, l_min=0.2e-6)
+    with tavlo.SimulationPool(2, 60.0, worker_exe) as pool:
+        inner = []
+
+        def nested(done, total):
+            if done in (1, total):  # once while the outer batch runs, once at its end
+                inner.append(v_out(pool.map(DIVIDER, ["op"], params=[{"r2": 1e3}, {"r2": 3e3}], progress=False)))
+
+        out = pool.map(DIVIDER, ["op"], params=[{"r2": 1e3 * (k + 1)} for k in range(8)], progress=nested)
+        assert v_out(out) == pytest.approx([(k + 1) / (k + 2) for k in range(8)])
+        assert inner == [pytest.approx([0.5, 0.75])] * 2
+        # The same from a characterisation's progress, which reports from its jobs' threads.
+        inner.clear()
+        pool.characterise(device, vgs=(0, 1.8, 0.05), vds=(0, 1.8, 0.1), n_chunks=4, progress=nested)
+        assert inner == [pytest.approx([0.5, 0.75])] * 2
+
+        # Ctrl-C while the callable's batch runs ends the callable's batch and the outer one.
+        slow = [{"r2": 1e3}] * 40
+
+        def stuck(done, total):
+            if done == 1:
+                pool.map(DIVIDER, ["op", "shell sleep 0.2"], params=slow, progress=False)
+
+        threading.Timer(0.5, os.kill, (os.getpid(), signal.SIGINT)).start()
+        with pytest.raises(KeyboardInterrupt):
+            pool.map(DIVIDER, ["op"], params=slow, progress=stuck)
+        # A characterisation's progress bar is not held up by its callable either.
+        threading.Timer(0.5, os.kill, (os.getpid(), signal.SIGINT)).start()
+        with pytest.raises(KeyboardInterrupt):
+            pool.characterise(device, vgs=(0, 1.8, 0.05), vds=(0, 1.8, 0.1), n_chunks=4, progress=stuck)
+        assert v_out(pool.map(DIVIDER, ["op"], params=[{"r2": 3e3}])) == pytest.approx([0.75])

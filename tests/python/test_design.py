@@ -93,3 +93,78 @@ def test_tables_with_a_meaningless_width_do_not_load(lut, tmp_path, width):
         np.savez(f, **stored)
     with pytest.raises(ValueError, match="width must be a finite positive number"):
         tavlo.load_table(npz)
+
+
+# -- one engine behind both entry points (an analytic table: no ngspice) ----------------------------
+
+def analytic_table(lengths=np.geomspace(0.18e-6, 2e-6, 7), vgs=np.linspace(0.0, 1.8, 181),
+                   vds=np.linspace(0.0, 1.8, 37)):
+    """A smooth long-channel model (EKV-like charge law, channel-length modulation 0.1 µm / L) on
+    a 7 L × 181 × 37 grid, derivatives by finite differences as the characterisation takes them."""
+    L, VGS, VDS = np.meshgrid(lengths, vgs, vds, indexing="ij")
+    ut, n = 0.0259, 1.3
+    lam = 0.1e-6 / L
+    inversion = np.log1p(np.exp((VGS - 0.45) / (2 * n * ut))) ** 2
+    ids = 2e-6 / L * 1e-6 * inversion * (1 + lam * VDS) * np.tanh(VDS / (0.1 + 0.2 * np.sqrt(inversion)))
+    gm, gds = np.gradient(ids, vgs, axis=1), np.gradient(ids, vds, axis=2)
+    return tavlo.TransistorLut._from_arrays(1e-6, 0.0, lengths, vgs, vds, ids, gm, gds)
+
+
+def test_both_entry_points_size_the_same_targets():
+    """The check a user can run: 100 random targets with and without a gain, natively and on MosTable."""
+    lut = analytic_table()
+    table = tavlo.MosTable(lut)
+    rng = np.random.default_rng(7)
+    sized = 0
+    lengths = lut.lengths
+    for gm_id, ids, l, spread in zip(rng.uniform(6, 20, 100), 10 ** rng.uniform(-7, -4, 100),
+                                     np.exp(rng.uniform(*np.log(lengths[[0, -1]]), 100)), rng.uniform(0.7, 1.4, 100)):
+        # A gain the device has at some length, spread so that some lie beyond either end.
+        gain = table.design(gm_id=gm_id, l=l).gain * spread
+        # Without a gain both are the one native algorithm, to the last bit.
+        assert repr(table.design(gm_id=gm_id, ids=ids)) == repr(lut.design(gm_id=gm_id, ids=ids))
+        native = lut.design(gm_id=gm_id, gain=gain, ids=ids)
+        ours = table.design(gm_id=gm_id, gain=gain, ids=ids)  # never refuses what the native sizes
+        native_error, our_error = (abs(dict(r.constraint_errors)["gain"]) for r in (native, ours))
+        assert our_error <= native_error, (gm_id, gain)
+        assert ours.id == pytest.approx(ids, rel=1e-9) and abs(dict(ours.constraint_errors)["gm/Id"]) < 0.02
+        sized += our_error < 1e-6
+    # Most gains are met between lengths; the rest lie beyond the shortest or the longest one.
+    assert 50 < sized < 100
+    short = table.design(gm_id=9.3, gain=2.0, ids=1e-5)  # the shortest length already exceeds it
+    assert short.l == lengths[0] and dict(short.constraint_errors)["gain"] > 1
+
+
+def test_descending_axes_size_as_ascending_ones():
+    lut = analytic_table()
+    ascending = tavlo.MosTable(lut)
+    flip = (slice(None, None, -1),) * 3
+    down = tavlo.MosTable(tavlo.TransistorLut._from_arrays(
+        lut.width, 0.0, lut.lengths[::-1], lut.vgs[::-1], lut.vds[::-1], lut.id[flip], lut.gm[flip], lut.gds[flip]))
+    assert np.all(np.diff(down.lengths) > 0) and np.all(np.diff(down.vgs) > 0) and np.all(np.diff(down.vds) > 0)
+    np.testing.assert_array_equal(down.id, ascending.id)
+    for kwargs in (dict(gm_id=12, ids=10e-6), dict(gm_id=12, gain=60, ids=1e-6), dict(gm_id=15, l=0.5e-6)):
+        assert repr(down.design(**kwargs)) == repr(ascending.design(**kwargs))
+    assert down.lookup("gm_id", l=0.3e-6, vgs=0.7, vds=0.9) == ascending.lookup("gm_id", l=0.3e-6, vgs=0.7, vds=0.9)
+
+
+BAD_TARGETS = [
+    (dict(ids=1e-5), "give gm_id or gain with ids"),
+    (dict(gm_id=-12, ids=1e-5), "gm_id must be a positive number"),
+    (dict(gm_id=12, gm_id_min=float("nan")), "gm_id_min must be"),
+    (dict(gm_id=12, gm_id_max=None), "gm_id_max must be a number"),
+    (dict(gm_id=12, id_min=float("nan")), "id_min must be a finite number, got nan"),
+    (dict(gm_id="12"), "gm_id must be a number, got '12'"),
+    (dict(gm_id=12, ids="1e-5", l=0.5e-6), "ids must be a number"),
+]
+
+
+@pytest.mark.parametrize("kwargs, message", BAD_TARGETS)
+def test_the_designers_route_refuses_what_cannot_choose_a_point(kwargs, message):
+    table = tavlo.MosTable(analytic_table())
+    with pytest.raises(ValueError, match=message):
+        table.design(**kwargs)
+    with pytest.raises(TypeError, match="vgs must be a number"):
+        table.lookup("id", l=0.5e-6, vgs="1.0")
+    # An infinite window bound means no bound, as the verified sizing passes it.
+    assert table.design(gm_id=12, gm_id_max=float("inf")).gm_over_id == pytest.approx(12, rel=0.01)

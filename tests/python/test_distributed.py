@@ -83,7 +83,8 @@ def test_tables_equal_the_local_ones_and_tasks_are_named(client, kit_pool, gf180
                                     for c in ("typical", "ss") for t in (-40.0, 125.0))
     for device in kinds:
         for t in (-40, 125):
-            assert_same_table(tables[device.name, device.corner, t], kit_pool.characterise(device, temperature=t, **GRID))
+            local = kit_pool.characterise(device, temperature=t, **GRID)
+            assert_same_table(tables[device.name, device.corner, t], local)
 
 
 def test_a_lost_worker_has_its_tasks_rerun(client, kit_pool, gf180):
@@ -131,7 +132,8 @@ def test_failures_stay_with_their_own_task(client, gf180):
     # A characterisation is all or nothing, with tavlo's message naming the failing job.
     broken = tavlo.Device("nosuchmodel", [gf180 / "design.ngspice", (gf180 / "sm141064.ngspice", "typical")],
                           vdd=3.3, l_min=0.28e-6, name="broken", corner="typical")
-    with pytest.raises(RuntimeError, match=r"^characterisation of broken at L=2\.8e-07 m, .* \(typical, 27 °C\) failed"):
+    failed = r"^characterisation of broken at L=2\.8e-07 m, .* \(typical, 27 °C\) failed"
+    with pytest.raises(RuntimeError, match=failed):
         td.characterise(client, broken, **GRID)
 
     with pytest.raises(TypeError, match="client must be a dask.distributed.Client"):

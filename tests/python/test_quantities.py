@@ -10,6 +10,8 @@ import tavlo
 from tavlo import pdk
 from tavlo._characterise import DEVICE_QUANTITIES, instance_path, netlist_for
 
+from conftest import missing_kit
+
 BSIM4_CARD = ".model nch nmos level=54 version=4.8.2\n"
 LEVEL3_CARD = (".model nch nmos level=3 tox=10n vto=0.7 kp=80u gamma=0.5 phi=0.6 nsub=1e17 nss=0 nfs=1e11 "
                "xj=0.05u ld=0.01u delta=0 theta=0.1 eta=0 kappa=0.2\n")
@@ -34,7 +36,7 @@ def sky130(name):
     try:
         return pdk.sky130(name)
     except pdk.KitNotFoundError as exc:
-        pytest.skip(f"no sky130 kit (scripts/setup.sh installs it): {exc}")
+        missing_kit(f"no sky130 kit (scripts/setup.sh installs it): {exc}")
 
 
 @pytest.fixture(scope="module")

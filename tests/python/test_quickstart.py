@@ -34,6 +34,7 @@ def test_quickstart_characterises_sizes_and_saves(tmp_path, builtin):
     assert (tmp_path / "out" / "nmos_gm_id.png").read_bytes().startswith(b"\x89PNG")
     if not builtin:  # then the PMOS, in magnitudes, sized the same way
         at = next(i for i, line in enumerate(lines) if line.startswith("sky130 pfet_01v8, corner tt"))
-        assert re.fullmatch(r"DesignResult\(W=\S+, L=\S+, Vgs=0\.\d+, Vds=0\.900, Id=1\.000e-5, gm/Id=1[45]\.\d\d, .*\)",
+        assert re.fullmatch(r"DesignResult\(W=\S+, L=\S+, Vgs=0\.\d+, Vds=0\.900, Id=1\.000e-5, "
+                            r"gm/Id=1[45]\.\d\d, .*\)",
                             lines[at + 1]), lines[at + 1]
         assert (tmp_path / "out" / "pmos_gm_id.png").read_bytes().startswith(b"\x89PNG")

@@ -8,6 +8,8 @@ from pathlib import Path
 
 import pytest
 
+from conftest import missing_kit
+
 README = Path(__file__).parents[2] / "README.md"
 
 
@@ -24,7 +26,7 @@ def test_every_readme_snippet_runs(tmp_path, monkeypatch):
     try:
         pdk.sky130()
     except pdk.KitNotFoundError as exc:
-        pytest.skip(f"no sky130 kit (scripts/setup.sh installs it): {exc}")
+        missing_kit(f"no sky130 kit (scripts/setup.sh installs it): {exc}")
     import matplotlib
     matplotlib.use("Agg")
     monkeypatch.chdir(tmp_path)  # snippets write their files where they run

@@ -138,6 +138,9 @@ def test_npz_keeps_every_setting(tmp_path):
 @pytest.mark.parametrize("card", [
     ".model nch nmos level=1\n.control\nshell touch {marker}\n.endc",
     ".model nch nmos level=1\n  SHELL touch {marker}",
+    # A file it reads may hold the commands: the card alone cannot show them.
+    ".model nch nmos level=1\n.include {marker}.inc",
+    ".LIB {marker}.lib tt",
 ])
 def test_a_stored_card_that_runs_commands_is_shown_and_loads_only_when_allowed(tmp_path, card):
     card = card.format(marker=tmp_path / MARKER)
@@ -146,7 +149,8 @@ def test_a_stored_card_that_runs_commands_is_shown_and_loads_only_when_allowed(t
                             f"model_card={card!r})")
     path = tmp_path / "t.npz"
     linear_table(config=config).save(path)
-    with pytest.raises(ValueError, match=r"holds commands .* pass allow_control=True to load it anyway"):
+    with pytest.raises(ValueError, match=r"holds (commands|a line reading another file).* pass allow_control=True "
+                                         "to load it anyway"):
         tavlo.load_table(path)
     assert tavlo.load_table(path, allow_control=True).config.model_card == card
     assert not (tmp_path / MARKER).exists()
@@ -228,6 +232,16 @@ BAD_FILES = {
     "csv rows out of order": (lambda p: csv_lines(p, lambda ls: [ls[0], ls[2], ls[1], *ls[3:]]), "line 9 has Vds=0, expected 0.3"),
     "csv with text": (lambda p: csv_lines(p, lambda ls: [*ls[:5], "1,2,3,x,5,6\n", *ls[6:]]), "could not convert"),
     "csv without data": (lambda p: csv_lines(p, lambda ls: ls[:1]), "no data rows"),
+    "npz with inf": (lambda p: npz(p, id=np.where(linear_table().id > 1e-4, np.inf, linear_table().id)),
+                     "'id' holds inf; a table holds finite numbers"),
+    "npz with a negative length": (lambda p: npz(p, lengths=np.array([-1e-7, 3e-7, 7e-7])), "'lengths' must be positive"),
+    "npz axes declaring too much": (lambda p: npz(p, vgs=np.arange(40_000.0), vds=np.arange(1000.0)),
+                                    "axes declare 120000000 values per quantity"),
+    "npz axis too long": (lambda p: npz(p, vgs=np.arange(200_000.0)), "at most 100000 values"),
+    "csv with nan": (lambda p: csv_lines(p, lambda ls: [*ls[:5], ls[5].replace(ls[5].split(",")[3], "nan"), *ls[6:]]),
+                     "line 6 holds a value that is not finite"),
+    "csv with a zero length": (lambda p: csv_lines(p, lambda ls: [ls[0], "0" + ls[1][ls[1].index(","):], *ls[2:]]),
+                               "line 2 has a length that is not positive"),
 }
 
 
@@ -239,6 +253,27 @@ def test_corrupt_or_foreign_files_are_refused(tmp_path, make, message):
     with pytest.raises(ValueError, match=message):
         tavlo.load_table(path, **({"width": 2e-6} if csv else {}))
     assert not (tmp_path / MARKER).exists()
+
+
+def test_a_table_file_is_bounded_by_its_axes_before_it_is_read(tmp_path):
+    import tracemalloc
+
+    path = tmp_path / "big.npz"
+    huge = np.zeros((3, 1000, 1000))  # 24 MB of zeros, a few kB compressed, against axes of 3 x 10 x 7
+    table = linear_table()
+    with open(path, "wb") as f:
+        np.savez_compressed(f, format=np.array("tavlo.MosTable"), version=np.array(2), width=np.array(2e-6),
+                            vbs=np.array(0.0), lengths=table.lengths, vgs=table.vgs, vds=table.vds,
+                            id=table.id, gm=table.gm, gds=huge)
+    del huge
+    tracemalloc.start()
+    try:
+        with pytest.raises(ValueError, match=r"gds has shape \(3, 1000, 1000\), expected \(3, 10, 7\)"):
+            tavlo.load_table(path)
+        _, peak = tracemalloc.get_traced_memory()
+    finally:
+        tracemalloc.stop()
+    assert peak < 2e6, peak
 
 
 # -- lookups ------------------------------------------------------------------------------------

@@ -6,10 +6,9 @@ import subprocess
 import numpy as np
 import pytest
 
-import tavlo
 from tavlo import pdk
 
-from conftest import GF180
+from conftest import GF180, missing_kit
 
 TARGETS = [(g, i) for g in (8, 15, 22) for i in (1e-6, 100e-6)]
 # A designer's lengths: a long channel keeps 1 µA at gm/Id 8 above the kits' smallest width.
@@ -23,9 +22,9 @@ def kit_device(kit, polarity):
         try:
             return pdk.sky130("nfet_01v8" if polarity == "nmos" else "pfet_01v8")
         except pdk.KitNotFoundError as exc:
-            pytest.skip(f"no sky130 kit: {exc}")
+            missing_kit(f"no sky130 kit (scripts/setup.sh installs it): {exc}")
     if not (GF180 / "sm141064.ngspice").exists():
-        pytest.skip(f"gf180mcu model files not found in {GF180}")
+        missing_kit(f"gf180mcu model files not found in {GF180}")
     return pdk.gf180mcu("nfet_03v3" if polarity == "nmos" else "pfet_03v3", root=str(GF180))
 
 
@@ -47,7 +46,8 @@ class Reference:
             for tag, dg, dd in (("c", 0, 0), ("gp", DVGS, 0), ("gm", -DVGS, 0), ("dp", 0, DVDS), ("dm", 0, -DVDS)):
                 lines += [f"{prefix}{k}{tag} d{k}{tag} g{k}{tag} 0 b{k} {device.model} W={w / device.scale:.12g} "
                           f"L={r.l / device.scale:.12g} {split}",
-                          f"Vd{k}{tag} d{k}{tag} 0 {s * (r.vds + dd)!r}", f"Vg{k}{tag} g{k}{tag} 0 {s * (r.vgs + dg)!r}"]
+                          f"Vd{k}{tag} d{k}{tag} 0 {s * (r.vds + dd)!r}",
+                          f"Vg{k}{tag} g{k}{tag} 0 {s * (r.vgs + dg)!r}"]
                 self.names.append(f"vd{k}{tag}#branch")
             lines.append(f"Vb{k} b{k} 0 {s * r.vbs!r}")
             inner = f"m.x{k}c.m{device.model}" if prefix == "X" else f"m{k}c"
@@ -91,12 +91,15 @@ def sizings(kit_pool, tmp_path_factory):
         if (kit, polarity) not in cache:
             device = kit_device(kit, polarity)
             table = kit_pool.characterise(device, lengths=[device.l_min, 0.5e-6, 1e-6, 2e-6, 4e-6],
-                                          vgs=(0.0, device.vdd, device.vdd / 90), vds=(0.0, device.vdd, device.vdd / 18))
+                                          vgs=(0.0, device.vdd, device.vdd / 90),
+                                          vds=(0.0, device.vdd, device.vdd / 18))
             sized = [kit_pool.size(device, gm_id=g, ids=i, l=LENGTH[i], table=table) for g, i in TARGETS]
             # A gain between the grid lengths.
             sized.append(kit_pool.size(device, gm_id=15, ids=10e-6, gain=GAIN, table=table))
-            # A reverse body bias, started from the table at Vbs = 0.
-            sized.append(kit_pool.size(device, gm_id=15, ids=10e-6, l=1e-6, vsb=0.4, table=table))
+            # A reverse body bias between the grid values of a table over Vsb.
+            body = kit_pool.characterise(device, lengths=[1e-6], vgs=(0.0, device.vdd, device.vdd / 90),
+                                         vds=(0.0, device.vdd, device.vdd / 18), vsb=[0.0, 0.8])
+            sized.append(kit_pool.size(device, gm_id=15, ids=10e-6, vsb=0.4, table=body))
             # A width past the largest bin: parallel devices.
             wide = 2e-3 if device.w_max <= 100e-6 else 20e-3
             sized.append(kit_pool.size(device, gm_id=20, ids=wide, l=0.5e-6, table=table))
@@ -119,7 +122,8 @@ def check_against(res, ref, ids, gm_id, case):
     assert ref["id"] == pytest.approx(ids, rel=0.005), case
     assert ref["gm"] / ref["id"] == pytest.approx(gm_id, rel=0.01), case
     # The model's gm is the slope of the current (within a kit's gate and source resistances).
-    assert ref["gm_fd"] == pytest.approx(ref["gm"], rel=0.02) and ref["gds_fd"] == pytest.approx(ref["gds"], rel=0.1), case
+    assert ref["gm_fd"] == pytest.approx(ref["gm"], rel=0.02), case
+    assert ref["gds_fd"] == pytest.approx(ref["gds"], rel=0.1), case
     assert res.id == pytest.approx(ref["id"], rel=1e-4) and res.gm == pytest.approx(ref["gm"], rel=1e-4), case
     assert res.gain == pytest.approx(ref["gm"] / ref["gds"], rel=1e-3), case
 
@@ -127,7 +131,7 @@ def check_against(res, ref, ids, gm_id, case):
 @pytest.mark.parametrize("kit, polarity", KITS)
 def test_sized_devices_meet_their_targets_when_simulated_again(sizings, kit, polarity):
     device, table, sized, reference = sizings(kit, polarity)
-    for (gm_id, ids), res, ref in zip(TARGETS, sized, reference):
+    for (gm_id, ids), res, ref in zip(TARGETS, sized[:len(TARGETS)], reference[:len(TARGETS)], strict=True):
         case = f"{device.model} gm/Id={gm_id} Id={ids:g}: {res!r}"
         check_against(res, ref, ids, gm_id, case)
         assert res.l == LENGTH[ids] and 1 <= res.simulations <= 12 and res.nf == 1, case
@@ -147,10 +151,11 @@ def test_a_gain_between_grid_lengths_a_body_bias_and_a_split_width_hold_when_sim
     assert [name for name, _ in res.constraint_errors] == ["Ids", "gm/Id", "gain"]
     body, ref = sized[len(TARGETS) + 1], reference[len(TARGETS) + 1]
     check_against(body, ref, 10e-6, 15, repr(body))
-    # The table is at Vbs = 0: reverse bias raises the threshold, and the Vgs the simulation finds.
-    assert body.vbs == -0.4 and body.vgs > body.estimate.vgs + 0.02, body
-    assert body.vth > table.lookup("vth", l=1e-6, vgs=body.estimate.vgs, vds=body.vds) + 0.02, body
-    for res, ref in zip(sized[len(TARGETS) + 2:], reference[len(TARGETS) + 2:]):
+    # Reverse bias raises the threshold, and the Vgs, above those at Vbs = 0.
+    at_zero = table.design(gm_id=15, ids=10e-6, l=1e-6, vds=body.vds)
+    assert body.vbs == -0.4 and body.l == 1e-6 and body.vgs > at_zero.vgs + 0.02, body
+    assert body.vth > table.lookup("vth", l=1e-6, vgs=body.vgs, vds=body.vds) + 0.02, body
+    for res, ref in zip(sized[len(TARGETS) + 2:], reference[len(TARGETS) + 2:], strict=True):
         assert res.w > device.w_max and res.m * res.nf > 1 and res.w / (res.m * res.nf) <= device.w_max, res
         check_against(res, ref, res.estimate.id, 20, repr(res))
     assert "m=" in repr(sized[len(TARGETS) + 2]) and "table" in repr(res) and "simulated" in repr(res)
@@ -163,17 +168,20 @@ def test_targets_that_cannot_be_met_are_named(sizings, kit_pool):
         (dict(gm_id=0.2, ids=1e-6), r"gm_id = 0.2 cannot be met: it is below the lowest gm/Id"),
         (dict(gm_id=15, ids=1e-6, gain=1e6), r"gain = 1e\+06"),
         (dict(gm_id=15, ids=1e-6, l=1e-6, gain=50), r"give l or gain, not both"),
-        (dict(gm_id=15, ids=-1e-6), r"ids must be a finite positive number"),
+        (dict(gm_id=15, ids=-1e-6), r"ids must be positive \(A\), got -1e-06"),
+        (dict(gm_id="15", ids=1e-6), r"gm_id must be a number \(1/V\), got '15'"),
         (dict(gm_id=15, ids=1e-6, vds=9.0), r"vds must lie in \(0, 3.3\] V"),
         (dict(gm_id=15, ids=1e-6, l=0.1e-6), r"l must be a length .* at least the device's l_min"),
         (dict(gm_id=8, ids=1e-9, l=0.28e-6), r"failed \(is W or L outside the kit's model bins\?\)"),
         (dict(gm_id=15, ids=1e-6, max_simulations=1), r"max_simulations = 1 leaves no simulation"),
-        (dict(gm_id=15, ids=1e-6, temperature="hot"), r"temperature must be a finite number of °C, got 'hot'"),
+        (dict(gm_id=15, ids=1e-6, temperature="hot"), r"temperature must be a number \(°C\), got 'hot'"),
         (dict(gm_id=15, ids=1e-6, vbs=0.1, vsb=0.1), r"give vbs or vsb \(= -vbs\), not both"),
+        (dict(gm_id=15, ids=1e-6, vsb=0.4), r"the table was characterised at vbs = 0 V only"),
+        (dict(gm_id=15, ids=1e-6, table=sizings("gf180", "pmos")[1]), r"table is a PMOS table and device .* is NMOS"),
     ]
     for kwargs, message in cases:
         with pytest.raises(ValueError, match=message):
-            kit_pool.size(device, table=table, **kwargs)
+            kit_pool.size(device, **{"table": table, **kwargs})
     with pytest.raises(TypeError, match="device must be a tavlo.Device"):
         kit_pool.size("nfet", gm_id=15, ids=1e-6)
     # The pool answers normally after a failed sizing, and keeps one default table per device.

@@ -43,8 +43,8 @@ double locate_on_axis(const std::vector<double>& axis, double x) {
 
 double axis_value_at(const std::vector<double>& axis, double p) { return lerp_at(axis.data(), axis.size(), p); }
 
-double trilinear_lut(const TransistorLut& lut, const std::vector<double>& table, double l, double p, double v) {
-    const std::size_t nl = lut.n_l(), nvgs = lut.n_vgs(), nvds = lut.n_vds();
+double trilinear_at(const double* table, std::size_t nl, std::size_t nvgs, std::size_t nvds, double l, double p,
+                    double v) {
     // Corners are clamped to the table, weights are not: positions beyond the ends extrapolate.
     const std::size_t i = std::min(nl >= 2 ? nl - 2 : 0, position_index(l));
     const std::size_t i1 = std::min(nl - 1, i + 1);
@@ -52,9 +52,13 @@ double trilinear_lut(const TransistorLut& lut, const std::vector<double>& table,
     const std::size_t j = std::min(nvgs >= 2 ? nvgs - 2 : 0, position_index(p));
     const std::size_t j1 = std::min(nvgs - 1, j + 1);
     const double tv = p - static_cast<double>(j);
-    auto corner = [&](std::size_t a, std::size_t b) { return lerp_at(table.data() + lut.index(a, b, 0), nvds, v); };
+    auto corner = [&](std::size_t a, std::size_t b) { return lerp_at(table + (a * nvgs + b) * nvds, nvds, v); };
     return tv * ((1.0 - tl) * corner(i, j1)) + (1.0 - tv) * ((1.0 - tl) * corner(i, j)) +
            (1.0 - tv) * (tl * corner(i1, j)) + tv * (tl * corner(i1, j1));
+}
+
+double trilinear_lut(const TransistorLut& lut, const std::vector<double>& table, double l, double p, double v) {
+    return trilinear_at(table.data(), lut.n_l(), lut.n_vgs(), lut.n_vds(), l, p, v);
 }
 
 }  // namespace tavlo

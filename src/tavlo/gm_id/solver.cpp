@@ -75,27 +75,9 @@ public:
         return std::abs(id) < floor_ ? kNaN : gm_grid(i, j) / id;
     }
 
-    // Vgs position where gm/Id at length position l meets t, searching pairs from the highest Vgs
-    // down and evaluating the curve only as far as the first bracket.
     template <class Curve>
     std::optional<double> crossing(const Curve& g, double t) const {
-        const std::size_t n = nvgs_;
-        if (n <= 1) return std::nullopt;
-        double b = g(n - 1);
-        for (std::size_t m = n - 1; m >= 1; --m) {
-            const double a = g(m - 1);
-            if (!std::isnan(a) && !std::isnan(b) && ((a >= t && t >= b) || (a <= t && t <= b))) {
-                double frac = 0.5;
-                if (std::abs(a - b) > kSearchGuard) {
-                    frac = (a - t) / (a - b);
-                    if (frac < 0.0) frac = 0.0;
-                    if (frac > 1.0) frac = 1.0;
-                }
-                return static_cast<double>(m - 1) + frac;
-            }
-            b = a;
-        }
-        return std::nullopt;
+        return find_crossing(g, nvgs_, t);
     }
     std::optional<double> crossing_at_length(std::size_t i, double t) const {
         return crossing([&](std::size_t j) { return gm_id_grid(i, j); }, t);
