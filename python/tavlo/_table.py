@@ -8,7 +8,7 @@ from typing import Any, Dict, List, Optional, Sequence, Tuple, Union
 
 import numpy as np
 
-from . import _files
+from . import _files, _matfile
 from ._charts import ChartsMixin
 from ._checks import number, one_body_bias
 from ._format import sci as _sci
@@ -304,14 +304,20 @@ class MosTable(LookupMixin, ChartsMixin):
 
     # -- files --------------------------------------------------------------------------------
 
-    def save(self, path: PathLike) -> None:
-        """Write the table, every quantity, its settings and ``source`` to an NPZ file at exactly ``path``.
+    def save(self, path: PathLike, *, name: Optional[str] = None) -> None:
+        """Write the table, every quantity, its settings and ``source`` to an NPZ file at exactly ``path``;
+        a ``.mat`` path gets the gm/Id reference flow's MATLAB file instead (struct ``name``,
+        default ``nch`` or ``pch``; needs SciPy).
 
         The file holds plain arrays and strings only (no pickled objects), so ``load_table``
         runs no code from it. It is written to a temporary file beside ``path`` and renamed,
         so an existing file is replaced whole or not at all.
         """
-        tables = {name: t for name, t in self._tables.items() if name != "ft"}  # ft is derived again on load
+        if str(os.fspath(path)).lower().endswith(".mat"):
+            return _matfile.write_mat(self, path, name)
+        if name is not None:
+            raise ValueError(f"name= names the struct of a .mat file; {os.fspath(path)!r} is not one")
+        tables = {key: t for key, t in self._tables.items() if key != "ft"}  # ft is derived again on load
         _files.write_npz(path, _files.table_arrays(
             self.width, self.vbs, (self._lengths, self._vgs, self._vds), tables, self._config,
             getattr(self, "source", None), self._vbs_axis))
@@ -328,7 +334,7 @@ class MosTable(LookupMixin, ChartsMixin):
 
 def load_table(path: PathLike, *, width: Optional[float] = None, vbs: Optional[float] = None,
                allow_control: bool = False) -> MosTable:
-    """Read a table written by ``MosTable.save`` (NPZ) or by ``to_csv`` (CSV).
+    """Read a table written by ``MosTable.save`` (NPZ) or by ``to_csv`` (CSV), or a gm/Id reference .mat file.
 
     The kind is recognised from the file's content, not its name. NPZ files are read without
     pickle, so a file from someone else runs no code.
@@ -350,7 +356,10 @@ def load_table(path: PathLike, *, width: Optional[float] = None, vbs: Optional[f
     ValueError
         When the file is not such a table, or what is missing or inconsistent in it.
     """
-    loaded = _files.read_table(path, width, vbs, allow_control)
+    if _matfile.is_mat(path):
+        loaded = _matfile.read_mat(path, width, vbs)
+    else:
+        loaded = _files.read_table(path, width, vbs, allow_control)
     try:
         if loaded.vbs_axis is None:
             table = MosTable(loaded.lut, loaded.config, quantities=loaded.quantities)

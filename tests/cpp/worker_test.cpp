@@ -1,10 +1,16 @@
 #include <gtest/gtest.h>
 
+#include <unistd.h>
+
 #include <cmath>
+#include <filesystem>
+#include <fstream>
 
 #include "tavlo/worker/ngspice.hpp"
 #include "tavlo/base/text.hpp"
 #include "tavlo/worker/capture.hpp"
+#include "tavlo/worker/circuits.hpp"
+#include "tavlo/worker/deck_files.hpp"
 #include "tavlo/worker/simulator.hpp"
 
 using namespace tavlo;
@@ -133,4 +139,77 @@ TEST(Text, UnicodeBlanksAndLossyUtf8) {
     // one replacement per maximal invalid subpart
     EXPECT_EQ(utf8_lossy("a\xe2\x82z\xff"), "a\xef\xbf\xbdz\xef\xbf\xbd");
     EXPECT_EQ(utf8_lossy("\xc0\xaf"), "\xef\xbf\xbd\xef\xbf\xbd");
+}
+
+TEST(Circuits, ListingNamesTheCurrentOneOrNone) {
+    CircuitListing l = parse_circuit_listing({"stdout List of circuits loaded:", "stdout ", "stdout 1\tdivider a",
+                                              "stdout Current\t2\trc step", "stdout \t3\t", "stdout "});
+    EXPECT_EQ(l.names, (std::vector<std::string>{"divider a", "rc step", ""}));
+    EXPECT_EQ(l.current, 1u);
+    // After a load that failed half-way the current circuit is in no list.
+    CircuitListing none = parse_circuit_listing({"stdout List of circuits loaded:", "stdout 1\tdivider"});
+    EXPECT_EQ(none.names, std::vector<std::string>{"divider"});
+    EXPECT_FALSE(none.current);
+    EXPECT_TRUE(parse_circuit_listing({"stderr Error: there aren't any circuits loaded."}).names.empty());
+}
+
+namespace {
+
+struct TempDir {
+    std::filesystem::path path = std::filesystem::temp_directory_path() /
+                                 ("tavlo-deck-" + std::to_string(::getpid()));
+    TempDir() { std::filesystem::create_directories(path / "lib" / "parts"); }
+    ~TempDir() { std::filesystem::remove_all(path); }
+    void write(const std::string& name, const std::string& text) const { std::ofstream(path / name) << text; }
+    std::string at(const std::string& name) const { return (path / name).string(); }
+};
+
+std::vector<std::string> paths(const DeckFiles& d) {
+    std::vector<std::string> out;
+    for (const FileStamp& f : d.files) out.push_back(f.path + (f.exists ? "" : " (missing)"));
+    return out;
+}
+
+}  // namespace
+
+TEST(DeckFiles, FollowsNestedIncludesAndLibrariesAsNgspiceResolvesThem) {
+    TempDir t;
+    // Relative to the including file below the top; every section followed; a cycle ends.
+    t.write("lib/top.lib", "* kit\n.lib tt\n.include 'parts/fet.inc'\n.endl tt\n.LIB ff\n"
+                           ".lib \"other.lib\" corner\n.endl\n");
+    t.write("lib/parts/fet.inc", ".model n nmos\n  .inc ../top.lib\n.include gone.inc\n");
+    t.write("lib/other.lib", ".lib corner\n.control\nop\n.endc\n.endl\n");
+    DeckFiles d = deck_files("t\n.lib " + t.at("lib/top.lib") + " tt\nR1 a 0 1\n.end\n");
+    EXPECT_EQ(paths(d), (std::vector<std::string>{t.at("lib/top.lib"), t.at("lib") + "/parts/fet.inc",
+                                                  t.at("lib/parts") + "/gone.inc (missing)",
+                                                  t.at("lib") + "/other.lib"}));
+    EXPECT_TRUE(d.has_control);
+    EXPECT_TRUE(stamps_unchanged(d.files));
+    t.write("lib/parts/fet.inc", ".model n nmos\n  .inc ../top.lib\n.include gone.inc\n*");
+    EXPECT_FALSE(stamps_unchanged(d.files));
+    d = deck_files("t\n.lib " + t.at("lib/top.lib") + " tt\n.end\n");
+    t.write("lib/parts/gone.inc", "");  // a file that appears counts as a change
+    EXPECT_FALSE(stamps_unchanged(d.files));
+
+    // At the top level a relative path is the working directory's.
+    EXPECT_EQ(paths(deck_files("t\n.include models/x.inc\n.end\n")),
+              std::vector<std::string>{"models/x.inc (missing)"});
+}
+
+TEST(DeckFiles, AnEditThatKeepsSizeAndTimeIsSeenInARecentFile) {
+    TempDir t;
+    t.write("r.inc", "R9 b 0 1k\n");
+    DeckFiles d = deck_files("t\n.include " + t.at("r.inc") + "\n.end\n");
+    ASSERT_EQ(d.files.size(), 1u);
+    const auto mtime = std::filesystem::last_write_time(t.path / "r.inc");
+    t.write("r.inc", "R9 b 0 3k\n");
+    std::filesystem::last_write_time(t.path / "r.inc", mtime);
+    EXPECT_FALSE(stamps_unchanged(d.files));
+}
+
+TEST(DeckFiles, ParamsAreRefusedForANetlistWithAControlBlock) {
+    EXPECT_FALSE(params_refusal("t\nR1 a 0 1\n* .control in a comment\n.controls\n.end\n"));
+    std::optional<std::string> why = params_refusal("t\nR1 a 0 1\n  .CONTROL\nop\n.endc\n.end\n");
+    ASSERT_TRUE(why);
+    EXPECT_EQ(*why, kControlWithParams);
 }

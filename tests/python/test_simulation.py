@@ -173,3 +173,68 @@ def test_params_reuse_the_parsed_circuit_and_never_a_stale_one(worker_exe):
             pool.run_simulation(divider, ["op"], params={"r2": "x"})
         bad = pool.run_simulation(divider, ["op"], params={"r2; shell": 1.0})
         assert not bad.success and "invalid parameter name" in bad.error
+
+
+REUSED = "reusing the circuit parsed for an earlier request"
+
+
+def test_params_are_refused_for_a_netlist_with_its_own_control_block(worker_exe, tmp_path):
+    # The block runs while ngspice parses, before any parameter is set: its answer would be the
+    # netlist's defaults. Refused, also when the block sits in an included file.
+    ctl = "ctl\n.param r=1k\nV1 a 0 1\nR1 a b 1k\nR2 b 0 {r}\n.control\nop\n.endc\n.end\n"
+    (tmp_path / "block.inc").write_text(".control\nop\n.endc\n")
+    included = ctl.replace(".control\nop\n.endc\n", f".include {tmp_path / 'block.inc'}\n")
+    with tavlo.SimulationPool(1, 60.0, worker_exe) as pool:
+        for netlist in (ctl, included):
+            refused = pool.run_simulation(netlist, [], params={"r": 3e3})
+            assert not refused.success and refused.vector_names() == []
+            assert refused.error.startswith("params cannot be used with a netlist that has its own .control block")
+        # Without params the block runs as before, and the pool carries on.
+        plain = pool.run_simulation(ctl, [])
+        assert plain.success and plain.vector("b")[0] == pytest.approx(0.5)
+        assert pool.run_simulation(DIVIDER.format(r2="{r2}").replace("out 0 {r2}", "out 0 {r2}\n.param r2=1k"),
+                                   ["op"], params={"r2": 3e3}).vector("out")[0] == pytest.approx(0.75)
+
+
+def test_an_edited_include_or_library_file_is_read_again(worker_exe, tmp_path):
+    # Nested, relative to the including file, through a .lib section: as ngspice resolves them.
+    (tmp_path / "models").mkdir()
+    (tmp_path / "models" / "top.lib").write_text(".lib tt\n.include parts/r9.inc\n.endl tt\n")
+    (tmp_path / "models" / "parts").mkdir()
+    r9 = tmp_path / "models" / "parts" / "r9.inc"
+    netlist = (f"edit\n.param r=1k\nV1 a 0 1\nR1 a b {{r}}\n.lib {tmp_path / 'models' / 'top.lib'} tt\n"
+               "X9 b 0 r9\n.end\n")
+    with tavlo.SimulationPool(1, 60.0, worker_exe) as pool:
+        def vb():
+            r = pool.run_simulation(netlist, ["op"], params={"r": 1e3})
+            assert r.success, r.error
+            return r.vector("b")[0], REUSED in r.log
+
+        r9.write_text(".subckt r9 p n\nR9 p n 1k\n.ends\n")
+        assert vb() == (pytest.approx(0.5), False)
+        assert vb() == (pytest.approx(0.5), True)
+        r9.write_text(".subckt r9 p n\nR9 p n 3k\n.ends\n")  # same size, moments later
+        assert vb() == (pytest.approx(0.75), False)
+        assert vb() == (pytest.approx(0.75), True)
+
+
+def test_a_temperature_set_on_a_reused_circuit_equals_a_fresh_parse_and_does_not_stay(worker_exe):
+    nmos = ("nmos\n.param l=1u\nVD d 0 1\nVG g 0 1\nM1 d g 0 0 nm W=10u L={l}\n"
+            ".model nm nmos level=1 vto=0.5 kp=1e-4 lambda=0.02\nTEMP.end\n")
+    sweep = ["dc vg 0 1.8 0.05 vd 0 1.8 0.3"]
+    with tavlo.SimulationPool(1, 60.0, worker_exe) as pool:
+        def current(netlist, commands, params):
+            res = pool.run_simulation(netlist, commands, params=params, return_vectors=["vd#branch"])
+            assert res.success, res.error
+            return res.vector("vd#branch"), REUSED in res.log
+
+        fresh_hot, _ = current(nmos.replace("TEMP", ".temp 125\n"), sweep, None)
+        warm, _ = current(nmos.replace("TEMP", ""), sweep, {"l": 1e-6})
+        hot, reused = current(nmos.replace("TEMP", ""), ["option temp=125"] + sweep, {"l": 1e-6})
+        assert reused
+        np.testing.assert_array_equal(hot, fresh_hot)
+        assert not np.array_equal(hot, warm)
+        # The next request on the same circuit is back at the netlist's own temperature.
+        again, reused = current(nmos.replace("TEMP", ""), sweep, {"l": 1e-6})
+        assert reused
+        np.testing.assert_array_equal(again, warm)

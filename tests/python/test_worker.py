@@ -309,3 +309,18 @@ def test_worker_start_up_imports_nothing_heavy():
     code = "import sys, tavlo._worker; print(sorted({'numpy', 'matplotlib'} & set(sys.modules)))"
     out = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True, timeout=WAIT)
     assert out.stdout.strip() == "[]", out.stderr
+
+
+def test_memory_stays_flat_while_two_netlists_with_params_alternate(worker):
+    def rss_kb():
+        with open(f"/proc/{worker.proc.pid}/status") as f:
+            return next(int(line.split()[1]) for line in f if line.startswith("VmRSS:"))
+
+    netlists = [DIVIDER.replace("R2 out 0 1k", f"R2 out 0 {{r}}\n.param r=1k\n* {k}") + ".op\n.end\n" for k in (1, 2)]
+    for i in range(3000):
+        h, v = worker.ask(netlists[i % 2], ["run"], params={"r": 1000.0 + i})
+        assert h["success"] and v["out"] == [pytest.approx((1000 + i) / (2000 + i), rel=1e-12)]
+        if i + 1 == 500:
+            after_500 = rss_kb()
+    # each switch removes the circuit kept for the other netlist
+    assert rss_kb() - after_500 < 1024

@@ -163,114 +163,17 @@ SimulationResponse Simulator::handle(const SimulationRequest& request) {
         request.params && answer.success && !state_->exit_requested &&
         std::none_of(request.commands.begin(), request.commands.end(),
                      [](const std::string& c) { return starts_with_ci(trim_start(c), "alterparam"); });
+    // Commands that select, add or remove circuits leave ngspice's list unknown: start afresh.
+    drop_all_after_request_ = std::any_of(request.commands.begin(), request.commands.end(), [](const std::string& c) {
+        std::string_view word = first_token(trim_start(c));
+        return equals_ignore_ascii_case(word, "setcirc") || equals_ignore_ascii_case(word, "remcirc") ||
+               equals_ignore_ascii_case(word, "source") || equals_ignore_ascii_case(word, "circbyline");
+    });
     answer.log = std::move(state_->log_lines);
     state_->log_lines.clear();
     answer.error = state_->first_error;
     answer.measures = parse_measures(answer.log);
     return answer;
-}
-
-namespace {
-
-// Parameter names as ngspice's .param accepts them; anything else could smuggle in a command.
-bool valid_param_name(std::string_view name) {
-    if (name.empty() || !(std::isalpha(static_cast<unsigned char>(name[0])) || name[0] == '_')) return false;
-    return std::all_of(name.begin(), name.end(),
-                       [](char c) { return std::isalnum(static_cast<unsigned char>(c)) || c == '_'; });
-}
-
-std::string param_value(double v) {
-    char buf[32];
-    auto res = std::to_chars(buf, buf + sizeof buf, v);  // shortest text that reads back exactly
-    return std::string(buf, res.ptr);
-}
-
-}  // namespace
-
-const char* const kReusedCircuit = "reusing the circuit parsed for an earlier request";
-
-bool Simulator::load(const SimulationRequest& request, SimulationResponse& answer) {
-    auto fail = [&](std::string error) {
-        std::lock_guard lock(state_->mutex);
-        state_->note_error(error);
-        state_->log_lines.push_back(error);
-        answer.log = std::move(state_->log_lines);
-        answer.error = state_->first_error;
-        return false;
-    };
-    if (request.params) {
-        for (const auto& [name, value] : *request.params) {
-            if (!valid_param_name(name)) return fail("invalid parameter name '" + name + "'");
-            if (!std::isfinite(value)) return fail("parameter '" + name + "' must be finite");
-        }
-    }
-    // The kept circuit serves only a request for the same netlist that sets every parameter an
-    // earlier request altered on it; anything else gets a fresh parse.
-    const bool reuse = request.params && kept_netlist_ && *kept_netlist_ == request.netlist &&
-                       std::all_of(altered_.begin(), altered_.end(), [&](const std::string& a) {
-                           return std::any_of(request.params->begin(), request.params->end(),
-                                              [&](const auto& p) { return p.first == a; });
-                       });
-    if (!reuse) {
-        drop_circuit();
-        std::vector<std::string> lines = netlist_lines(request.netlist);
-        std::vector<char*> pointers;
-        pointers.reserve(lines.size() + 1);
-        for (std::string& l : lines) pointers.push_back(l.data());
-        pointers.push_back(nullptr);
-        int r = ng_.circ(pointers.data());
-        // Even a circuit that failed to load may leave one behind: the clean-up removes it.
-        circuit_loaded_ = true;
-        if (r != 0) {
-            std::lock_guard lock(state_->mutex);
-            answer.log = std::move(state_->log_lines);
-            answer.error = "ngSpice_Circ failed with code " + std::to_string(r);
-            // The code alone says nothing; the reason is in what ngspice printed.
-            std::optional<std::string> why = state_->first_error;
-            for (auto it = answer.log.rbegin(); !why && it != answer.log.rend(); ++it)
-                if (it->starts_with("stderr ")) why = *it;
-            if (why) {
-                std::string_view text = *why;
-                if (text.starts_with("stdout ") || text.starts_with("stderr ")) text.remove_prefix(7);
-                if (!trim(text).empty()) *answer.error += ": " + std::string(trim(text));
-            }
-            return false;
-        }
-        if (request.params) kept_netlist_ = request.netlist;
-    }
-    circuit_loaded_ = true;
-    if (reuse) {
-        std::lock_guard lock(state_->mutex);
-        state_->log_lines.push_back(kReusedCircuit);
-    }
-    if (!request.params) return true;
-    for (const auto& [name, value] : *request.params) {
-        int rc = command("alterparam " + name + "=" + param_value(value));
-        if (rc != 0) return fail("alterparam " + name + " failed with code " + std::to_string(rc));
-        if (std::find(altered_.begin(), altered_.end(), name) == altered_.end()) altered_.push_back(name);
-    }
-    // reset re-reads the kept deck with the new values and undoes any earlier alter.
-    if (reuse || !request.params->empty()) {
-        int rc = command("reset");
-        if (rc != 0) return fail("reset failed with code " + std::to_string(rc));
-    }
-    std::lock_guard lock(state_->mutex);
-    if (state_->had_error) {
-        answer.log = std::move(state_->log_lines);
-        answer.error = state_->first_error;
-        return false;
-    }
-    return true;
-}
-
-void Simulator::drop_circuit() {
-    kept_netlist_.reset();
-    altered_.clear();
-    if (!circuit_loaded_) return;
-    circuit_loaded_ = false;
-    command("destroy all");
-    // Without this, a next circuit that fails to load lets "run" re-run this one.
-    command("remcirc");
 }
 
 std::vector<VectorData> Simulator::collect_vectors(const std::optional<std::vector<std::string>>& wanted) {
@@ -318,13 +221,16 @@ std::vector<VectorData> Simulator::collect_vectors(const std::optional<std::vect
 
 void Simulator::clean_up() {
     wait_for_background_idle();
-    const bool keep = keep_after_request_;
-    keep_after_request_ = false;
-    if (keep) {
-        command("destroy all");  // the results go; the parsed circuit stays for the next request
+    command("destroy all");  // the results go; a kept circuit stays for the next request
+    if (drop_all_after_request_) {
+        drop_all_circuits();
     } else {
-        drop_circuit();
+        reconcile_circuits();
+        if (request_circuit_ && !keep_after_request_ && *request_circuit_ < circuits_.size())
+            remove_circuit(*request_circuit_);
     }
+    request_circuit_.reset();
+    keep_after_request_ = drop_all_after_request_ = false;
     if (++cleanups_ % kForgetHistoryEvery == 0) ng_.command(nullptr);
 }
 

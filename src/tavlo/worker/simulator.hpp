@@ -11,6 +11,7 @@
 #include "tavlo/base/error.hpp"
 #include "tavlo/protocol/protocol.hpp"
 #include "tavlo/worker/capture.hpp"
+#include "tavlo/worker/circuits.hpp"
 #include "tavlo/worker/ngspice.hpp"
 
 namespace tavlo {
@@ -55,16 +56,33 @@ private:
 
     std::unique_ptr<SimState> state_;  // outlives ng_: ngspice holds its address
     Ngspice ng_;
-    /// Loads the netlist, or reuses the kept circuit; false (with the answer filled) on failure.
-    bool load(const SimulationRequest& request, SimulationResponse& answer);
-    void drop_circuit();
 
-    bool circuit_loaded_ = false;
-    // A circuit kept after a successful request that carried params: its netlist text and the
-    // parameters requests have altered on it (a reuse must set them all again).
+    // Circuits (simulator_circuits.cpp).
+    /// Loads the netlist, or reuses a kept circuit; false (with the answer filled) on failure.
+    bool load(const SimulationRequest& request, SimulationResponse& answer);
+    /// Parses the netlist; false (with the answer filled) when ngspice made no new current circuit.
+    bool parse(const SimulationRequest& request, SimulationResponse& answer, std::vector<FileStamp> files);
+    /// The kept circuit that may serve this request, if any; drops one whose files changed.
+    std::optional<std::size_t> find_reusable(const SimulationRequest& request, const std::string& cwd);
+    /// Runs a command whose output and errors belong to the worker, not to the request.
+    std::vector<std::string> quiet_command(const std::string& text);
+    CircuitListing list_circuits();
+    /// Makes kept circuit i current; false when ngspice did not confirm it.
+    bool select_circuit(std::size_t i);
+    void remove_circuit(std::size_t i);
+    /// Removes every circuit ngspice holds and forgets them.
+    void drop_all_circuits();
+    /// Checks ngspice's list against the kept one after a request; anything unexpected drops all.
+    void reconcile_circuits();
+
+    // Kept circuits in ngspice's list order (front: its circuit 1, the newest).
+    std::vector<KeptCircuit> circuits_;
+    // Position of the circuit the current request loaded or reused.
+    std::optional<std::size_t> request_circuit_;
+    // Decided at the end of a request: keep its circuit, or drop every circuit (its commands
+    // may have changed what ngspice holds behind the worker's back).
     bool keep_after_request_ = false;
-    std::optional<std::string> kept_netlist_;
-    std::vector<std::string> altered_;
+    bool drop_all_after_request_ = false;
     std::uint64_t cleanups_ = 0;
 };
 

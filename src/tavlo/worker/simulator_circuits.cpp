@@ -1,0 +1,241 @@
+// The circuits a Simulator keeps: which one serves a request, parsing, and keeping ngspice's own
+// list of circuits in step with ours. Measured on ngspice 39: a new circuit goes to the front of
+// the list and becomes current; `reset` moves the current one to the front; `remcirc` removes the
+// current one and makes the front current; a load that fails adds nothing and either leaves the
+// previous circuit current (a later "run" would run it) or leaves a half-made one current that
+// is in no list. A kept circuit is therefore selected explicitly, and checked, before use.
+
+#include <unistd.h>
+
+#include <algorithm>
+#include <cctype>
+#include <charconv>
+#include <cmath>
+
+#include "tavlo/base/text.hpp"
+#include "tavlo/worker/simulator.hpp"
+
+namespace tavlo {
+
+namespace {
+
+// Parameter names as ngspice's .param accepts them; anything else could smuggle in a command.
+bool valid_param_name(std::string_view name) {
+    if (name.empty() || !(std::isalpha(static_cast<unsigned char>(name[0])) || name[0] == '_')) return false;
+    return std::all_of(name.begin(), name.end(),
+                       [](char c) { return std::isalnum(static_cast<unsigned char>(c)) || c == '_'; });
+}
+
+std::string param_value(double v) {
+    char buf[32];
+    auto res = std::to_chars(buf, buf + sizeof buf, v);  // shortest text that reads back exactly
+    return std::string(buf, res.ptr);
+}
+
+std::string working_directory() {
+    std::string buf(4096, '\0');
+    if (!getcwd(buf.data(), buf.size())) return {};
+    buf.resize(std::char_traits<char>::length(buf.c_str()));
+    return buf;
+}
+
+std::vector<std::string> names_of(const std::vector<KeptCircuit>& circuits) {
+    std::vector<std::string> names;
+    for (const KeptCircuit& c : circuits) names.push_back(c.name);
+    return names;
+}
+
+}  // namespace
+
+const char* const kReusedCircuit = "reusing the circuit parsed for an earlier request";
+
+std::vector<std::string> Simulator::quiet_command(const std::string& text) {
+    std::size_t mark;
+    bool had_error;
+    std::optional<std::string> first_error;
+    {
+        std::lock_guard lock(state_->mutex);
+        mark = state_->log_lines.size();
+        had_error = state_->had_error;
+        first_error = state_->first_error;
+    }
+    command(text);
+    std::lock_guard lock(state_->mutex);
+    std::vector<std::string> printed(state_->log_lines.begin() + static_cast<std::ptrdiff_t>(mark),
+                                     state_->log_lines.end());
+    state_->log_lines.resize(mark);
+    state_->had_error = had_error;
+    state_->first_error = std::move(first_error);
+    return printed;
+}
+
+CircuitListing Simulator::list_circuits() { return parse_circuit_listing(quiet_command("setcirc")); }
+
+bool Simulator::select_circuit(std::size_t i) {
+    // ngspice answers a good selection with the circuit's name alone.
+    std::vector<std::string> printed = quiet_command("setcirc " + std::to_string(i + 1));
+    return printed.size() == 1 && trim(std::string_view(printed[0]).substr(printed[0].starts_with("stdout ") ? 7 : 0)) ==
+                                      trim(std::string_view(circuits_[i].name));
+}
+
+void Simulator::remove_circuit(std::size_t i) {
+    if (!select_circuit(i)) {
+        drop_all_circuits();
+        return;
+    }
+    quiet_command("remcirc");
+    circuits_.erase(circuits_.begin() + static_cast<std::ptrdiff_t>(i));
+}
+
+void Simulator::drop_all_circuits() {
+    CircuitListing listing = list_circuits();
+    // One more than listed: a half-made current circuit is in no list.
+    for (std::size_t n = 0; n <= listing.names.size(); ++n) quiet_command("remcirc");
+    circuits_.clear();
+}
+
+void Simulator::reconcile_circuits() {
+    CircuitListing listing = list_circuits();
+    if (!listing.current) {
+        quiet_command("remcirc");  // the half-made circuit of a failed load
+        listing = list_circuits();
+    }
+    if (listing.names != names_of(circuits_)) drop_all_circuits();
+}
+
+std::optional<std::size_t> Simulator::find_reusable(const SimulationRequest& request, const std::string& cwd) {
+    for (std::size_t i = 0; i < circuits_.size(); ++i) {
+        const KeptCircuit& c = circuits_[i];
+        if (c.netlist != request.netlist || c.cwd != cwd) continue;
+        if (!stamps_unchanged(c.files)) {
+            remove_circuit(i);  // an include or library file changed: parse it again
+            return std::nullopt;
+        }
+        // It must set again every parameter an earlier request altered on it.
+        const bool sets_all = std::all_of(c.altered.begin(), c.altered.end(), [&](const std::string& a) {
+            return std::any_of(request.params->begin(), request.params->end(),
+                               [&](const auto& p) { return p.first == a; });
+        });
+        if (!sets_all) {
+            remove_circuit(i);
+            return std::nullopt;
+        }
+        if (!select_circuit(i)) {
+            drop_all_circuits();
+            return std::nullopt;
+        }
+        return i;
+    }
+    return std::nullopt;
+}
+
+bool Simulator::parse(const SimulationRequest& request, SimulationResponse& answer, std::vector<FileStamp> files) {
+    std::vector<std::string> lines = netlist_lines(request.netlist);
+    std::vector<char*> pointers;
+    pointers.reserve(lines.size() + 1);
+    for (std::string& l : lines) pointers.push_back(l.data());
+    pointers.push_back(nullptr);
+    int r = ng_.circ(pointers.data());
+    bool exiting;
+    {
+        std::lock_guard lock(state_->mutex);
+        exiting = state_->exit_requested;
+        if (r != 0) {
+            answer.log = std::move(state_->log_lines);
+            answer.error = "ngSpice_Circ failed with code " + std::to_string(r);
+            // The code alone says nothing; the reason is in what ngspice printed.
+            std::optional<std::string> why = state_->first_error;
+            for (auto it = answer.log.rbegin(); !why && it != answer.log.rend(); ++it)
+                if (it->starts_with("stderr ")) why = *it;
+            if (why) {
+                std::string_view text = *why;
+                if (text.starts_with("stdout ") || text.starts_with("stderr ")) text.remove_prefix(7);
+                if (!trim(text).empty()) *answer.error += ": " + std::string(trim(text));
+            }
+            return false;
+        }
+    }
+    if (!exiting) {
+        CircuitListing listing = list_circuits();
+        std::vector<std::string> expected = names_of(circuits_);
+        if (listing.names.size() == expected.size() + 1 && listing.current == 0 &&
+            std::equal(expected.begin(), expected.end(), listing.names.begin() + 1)) {
+            KeptCircuit c;
+            c.netlist = request.netlist;
+            c.files = std::move(files);
+            c.name = listing.names.front();
+            circuits_.insert(circuits_.begin(), std::move(c));
+            request_circuit_ = 0;
+            return true;
+        }
+    }
+    // Running the commands now would run whatever circuit ngspice still has current.
+    std::lock_guard lock(state_->mutex);
+    if (!state_->had_error) state_->note_error("ngspice loaded no circuit from the netlist");
+    answer.log = std::move(state_->log_lines);
+    answer.error = state_->first_error;
+    return false;
+}
+
+bool Simulator::load(const SimulationRequest& request, SimulationResponse& answer) {
+    auto fail = [&](std::string error) {
+        std::lock_guard lock(state_->mutex);
+        state_->note_error(error);
+        state_->log_lines.push_back(error);
+        answer.log = std::move(state_->log_lines);
+        answer.error = state_->first_error;
+        return false;
+    };
+    if (!request.params) {
+        if (!circuits_.empty()) drop_all_circuits();
+        return parse(request, answer, {});
+    }
+    for (const auto& [name, value] : *request.params) {
+        if (!valid_param_name(name)) return fail("invalid parameter name '" + name + "'");
+        if (!std::isfinite(value)) return fail("parameter '" + name + "' must be finite");
+    }
+    if (std::optional<std::string> why = params_refusal(request.netlist)) return fail(*why);
+
+    const std::string cwd = working_directory();
+    std::optional<std::size_t> reuse = find_reusable(request, cwd);
+    if (!reuse) {
+        DeckFiles deck = deck_files(request.netlist);
+        if (deck.has_control) return fail(kControlWithParams);
+        // ngspice 39 keeps one deck to re-read for all its circuits: removing any circuit
+        // frees the deck a `reset` of another would need. Only one circuit can be kept.
+        if (!circuits_.empty()) drop_all_circuits();
+        if (!parse(request, answer, std::move(deck.files))) return false;
+        circuits_.front().cwd = cwd;
+    } else {
+        request_circuit_ = *reuse;
+        std::lock_guard lock(state_->mutex);
+        state_->log_lines.push_back(kReusedCircuit);
+    }
+    KeptCircuit& circuit = circuits_[reuse.value_or(0)];
+    for (const auto& [name, value] : *request.params) {
+        int rc = command("alterparam " + name + "=" + param_value(value));
+        if (rc != 0) return fail("alterparam " + name + " failed with code " + std::to_string(rc));
+        if (std::find(circuit.altered.begin(), circuit.altered.end(), name) == circuit.altered.end())
+            circuit.altered.push_back(name);
+    }
+    // reset re-reads the kept deck with the new values and undoes any earlier alter or option
+    // (the netlist's temperature comes back); ngspice moves the circuit to the front.
+    if (reuse || !request.params->empty()) {
+        int rc = command("reset");
+        if (reuse) {
+            std::rotate(circuits_.begin(), circuits_.begin() + static_cast<std::ptrdiff_t>(*reuse),
+                        circuits_.begin() + static_cast<std::ptrdiff_t>(*reuse) + 1);
+            request_circuit_ = 0;
+        }
+        if (rc != 0) return fail("reset failed with code " + std::to_string(rc));
+    }
+    std::lock_guard lock(state_->mutex);
+    if (state_->had_error) {
+        answer.log = std::move(state_->log_lines);
+        answer.error = state_->first_error;
+        return false;
+    }
+    return true;
+}
+
+}  // namespace tavlo
