@@ -1,32 +1,34 @@
 """Characterisation of a process-kit transistor into a :class:`MosTable`.
 
 One netlist per device and width: the length and the body bias are ``.param`` values that each
-job sets with ``alterparam`` + ``reset``, so a worker that keeps a parsed circuit never re-reads
-the model library. ``alter`` of an instance's L would not re-select the model bin.
+job sets with ``alterparam`` + ``reset``, and the temperature is its first command, so a worker that
+keeps a parsed circuit never re-reads the model library. ``alter`` of an instance's L would not
+re-select the model bin.
+
+The jobs, their Vgs chunks and their sweep text come from the native planner that
+``_SimulationPool.generate_lut`` uses too: one chunk rule, and sweeps on which ngspice visits
+exactly the table's points.
 """
 
 from __future__ import annotations
 
 import concurrent.futures as cf
-import math
-from dataclasses import dataclass
-from typing import TYPE_CHECKING, Any, Callable, Dict, List, Optional, Sequence, Tuple
+from typing import Any, Callable, Dict, List, Optional, Sequence, Tuple
 
 import numpy as np
 
 from ._checks import body_bias as _body_bias, number as _number, sweep as _range
 from ._device import Device
+from ._jobs import Job, Plan
+from ._noise import NOISE_POINTS_PER_JOB, noise_commands, noise_netlist, noise_quantities, noise_rows, noise_vectors
 from ._progress import Progress
-from .tavlo import TransistorLut
+from ._runner import Runner
+from ._table import MosTable
+from .tavlo import TransistorLut, _chunk_count, _dc_sweep, _plan_chunks
 
-if TYPE_CHECKING:
-    from ._pool import SimulationPool
-    from ._table import MosTable
+__all__ = ["characterise", "plan", "run_job", "assemble", "netlist_for", "job_request", "temperature_command",
+           "Job", "Plan"]
 
-__all__ = ["characterise", "plan", "run_job", "assemble", "netlist_for", "job_request"]
-
-# About this many points per job unless the workers would sit idle.
-_POINTS_PER_JOB = 50_000
 
 # The model's own operating-point outputs saved along the sweep: table name -> ngspice names, first
 # found wins (level 1-3 models call the threshold von).
@@ -39,6 +41,10 @@ DEVICE_QUANTITIES: Dict[str, Tuple[str, ...]] = {
 # 1-3 in the device's own), so the sign of vdsat, positive in the NMOS-like frame, tells.
 _MIRRORED = ("vth", "vdsat")
 _CAPACITANCES = ("cgg", "cgs", "cgd", "cgb", "cdd", "css")
+# The worker's log line for a job that found its netlist parsed already.
+_REUSED = "reusing the circuit parsed for an earlier request"
+# How often a characterisation's waiting thread looks at its progress callback's outcome.
+_POLL_SECS = 0.05
 
 
 def _lengths(value: Any) -> np.ndarray:
@@ -60,8 +66,11 @@ def _lengths(value: Any) -> np.ndarray:
     return lengths
 
 
-def netlist_for(device: Device, width: float, temperature: float) -> str:
-    """The netlist every job of a characterisation loads: no analysis, L and Vbs as parameters."""
+def netlist_for(device: Device, width: float, temperature: Optional[float] = None) -> str:
+    """The netlist every job of a characterisation loads: no analysis, L and Vbs as parameters.
+
+    Without ``temperature`` the netlist has none of its own: each job sets it (:func:`job_request`),
+    so that tables at several temperatures share one parsed circuit."""
     params = "".join(f" {k}={v}" for k, v in device.params.items())
     prefix = "XM1" if device.instance == "X" else "M1"
     lines = [f"tavlo characterisation: {device.name or device.model}"]
@@ -69,7 +78,7 @@ def netlist_for(device: Device, width: float, temperature: float) -> str:
     lines += [f".param l_char={device.to_library(device.l_min)} w_char={device.to_library(width)} vbs_char=0",
               f"{prefix} d g s b {device.model} W={{w_char}} L={{l_char}}{params}",
               "Vds d s 0", "Vgs g s 0", "Vbs b s {vbs_char}", "Vs s 0 0",
-              f".temp {temperature!r}", ".end", ""]
+              *([] if temperature is None else [f".temp {float(temperature)!r}"]), ".end", ""]
     return "\n".join(lines)
 
 
@@ -85,11 +94,21 @@ def saved_vectors(device: Device) -> List[str]:
     return ["vds#branch"] + [f"@{path}[{name}]" for names in DEVICE_QUANTITIES.values() for name in names]
 
 
-def job_request(device: Device, length: float, vbs: float, vgs: Tuple[float, float, float],
-                vds: Tuple[float, float, float], width: Optional[float] = None) -> Tuple[Dict[str, float], List[str]]:
+def temperature_command(temperature: float) -> str:
+    """The command that sets a parsed circuit's temperature (°C); it must follow any reset."""
+    return f"option temp={float(temperature)!r}"
+
+
+def _sweep_text(sweep: Any) -> str:
+    return sweep if isinstance(sweep, str) else _dc_sweep(tuple(float(x) for x in sweep))
+
+
+def job_request(device: Device, length: float, vbs: float, vgs: Any, vds: Any, width: Optional[float] = None,
+                temperature: Optional[float] = None) -> Tuple[Dict[str, float], List[str]]:
     """Parameters and commands of one job: the length and body bias as parameters (the worker
-    sets them on its parsed circuit and resets it), the saves (a reset drops them, so every job
-    sends them again), then the sweep, Vds fastest."""
+    sets them on its parsed circuit and resets it), the temperature (after that reset, which
+    restores the netlist's), the saves (a reset drops them, so every job sends them again), then
+    the sweep, Vds fastest. ``vgs`` and ``vds`` are (start, stop, step) or a planned sweep's text."""
     # Source names in lower case: a command's sweep source is matched case-sensitively against the
     # circuit's lower-cased names.
     params = {"l_char": float(device.to_library(length)), "vbs_char": float(vbs)}
@@ -97,8 +116,9 @@ def job_request(device: Device, length: float, vbs: float, vgs: Tuple[float, flo
         # Set on every job: a sizing on the same pool varies it on the same parsed circuit, and a
         # kept circuit serves only requests that set every parameter altered on it.
         params["w_char"] = float(device.to_library(width))
-    return params, ["save " + " ".join(saved_vectors(device)),
-                    "dc vds {!r} {!r} {!r} vgs {!r} {!r} {!r}".format(*map(float, vds), *map(float, vgs))]
+    commands = [] if temperature is None else [temperature_command(temperature)]
+    return params, commands + ["save " + " ".join(saved_vectors(device)),
+                               f"dc vds {_sweep_text(vds)} vgs {_sweep_text(vgs)}"]
 
 
 def _device_outputs(result: Any, path: str, shape: Tuple[int, int]) -> Dict[str, np.ndarray]:
@@ -116,47 +136,15 @@ def _device_outputs(result: Any, path: str, shape: Tuple[int, int]) -> Dict[str,
     return found
 
 
-def _chunks(n: int, k: int) -> List[Tuple[int, int]]:
-    size = -(-n // k)
-    return [(i, min(i + size, n)) for i in range(0, n, size)]
-
-
-@dataclass(frozen=True)
-class Job:
-    """One (Vbs, length, Vgs chunk) sweep, in plain data: it travels to other processes as it is."""
-
-    index: Tuple[int, int, int, int]  # Vbs index, length index, first and stop Vgs rows
-    netlist: str
-    params: Dict[str, float]
-    commands: List[str]
-    return_vectors: List[str]
-    path: str  # the transistor's instance path, for its outputs
-    n_vds: int
-    sign: float
-    where: str  # what the job computes, for messages
-
-
-@dataclass(frozen=True)
-class Plan:
-    """A characterisation's checked arguments, its axes and its jobs."""
-
-    device: Device
-    lengths: np.ndarray
-    vgs: np.ndarray
-    vds: np.ndarray
-    vbs_values: np.ndarray
-    vbs_axis: Optional[np.ndarray]  # None: one fixed Vbs, a 3-D table
-    temperature: float
-    width: float
-    jobs: List[Job]
-
-
 def plan(device: Device, workers: int, lengths: Any = None, vgs: Any = None, vds: Any = None, vbs: Any = None,
          vsb: Any = None, temperature: Optional[float] = None, n_chunks: Optional[int] = None,
-         width: float = 1e-6) -> Plan:
-    """Check the arguments of a characterisation on ``workers`` parallel workers and list its jobs."""
+         width: float = 1e-6, noise: bool = False) -> Plan:
+    """Check the arguments of a characterisation on ``workers`` parallel workers and list its jobs;
+    with ``noise``, noise jobs follow the sweeps."""
     if not isinstance(device, Device):
         raise TypeError(f"device must be a tavlo.Device (see tavlo.pdk), got {type(device).__name__}")
+    if not isinstance(noise, bool):
+        raise ValueError(f"noise must be True or False, got {noise!r}")
     ls = _lengths([device.l_min] if lengths is None else lengths)
     full = device.vdd
     vgs_axis = _range((0.0, full, full / 72) if vgs is None else vgs, "vgs")
@@ -176,10 +164,7 @@ def plan(device: Device, workers: int, lengths: Any = None, vgs: Any = None, vds
         raise ValueError(f"lengths must be at least the device's l_min={device.l_min!r} m, got {ls.tolist()}")
     n_vgs, n_vds = vgs_axis.size, vds_axis.size
     if n_chunks is None:
-        # Enough chunks that lengths x chunks is a multiple of the workers: a last round with
-        # fewer jobs than workers leaves cores idle.
-        step = workers // math.gcd(workers, ls.size)
-        k = -(-max(-(-n_vgs * n_vds // _POINTS_PER_JOB), 1) // step) * step
+        k = _chunk_count(vbs_values.size * ls.size, n_vgs, n_vds, workers)
     elif isinstance(n_chunks, bool) or not isinstance(n_chunks, int) or n_chunks < 1:
         raise ValueError(f"n_chunks must be a positive integer or None, got {n_chunks!r}")
     else:
@@ -188,37 +173,83 @@ def plan(device: Device, workers: int, lengths: Any = None, vgs: Any = None, vds
     # A PMOS table is the NMOS-like mirror: ngspice sees every voltage negated, the table stores
     # the sweeps as given and the current flowing out of the drain.
     sign = -1.0 if device.polarity == "pmos" else 1.0
-    netlist = netlist_for(device, width, temperature)
-    vds_sweep = (sign * vds_axis[0], sign * vds_axis[-1], sign * (vds_axis[1] - vds_axis[0]))
-    vgs_step = sign * (vgs_axis[1] - vgs_axis[0])
+    netlist = netlist_for(device, width)
+    # Sweeps ending on the table's last value, so that the planner counts the table's points.
+    vds_sweep = _dc_sweep((sign * vds_axis[0], sign * vds_axis[-1], sign * (vds_axis[1] - vds_axis[0])))
+    chunks = _plan_chunks(ls.size, (sign * vgs_axis[0], sign * vgs_axis[-1], sign * (vgs_axis[1] - vgs_axis[0])),
+                          min(k, 2**32 - 1))
+    if chunks[-1][3] != n_vgs - 1:
+        raise RuntimeError(f"vgs: the planner counts {chunks[-1][3] + 1} points, the table {n_vgs}")
     saved, path = saved_vectors(device), instance_path(device)
     # Corner and temperature too: on a cluster many tables run at once.
     conditions = f"({device.corner}, {temperature:g} °C)" if device.corner else f"({temperature:g} °C)"
     jobs = []
     for bi in range(vbs_values.size):
-        for li in range(ls.size):
-            for first, stop in _chunks(n_vgs, min(k, n_vgs)):
-                vgs_sweep = (sign * vgs_axis[first], sign * vgs_axis[stop - 1], vgs_step)
-                params, commands = job_request(device, float(ls[li]), sign * vbs_values[bi], vgs_sweep, vds_sweep,
-                                              width)
-                where = (f"{device.name or device.model} at L={ls[li]:.6g} m, Vbs={vbs_values[bi]:.6g} V, "
-                         f"Vgs {vgs_axis[first]:.6g}..{vgs_axis[stop - 1]:.6g} V {conditions}")
-                jobs.append(Job((bi, li, first, stop), netlist, params, commands, saved, path, n_vds, sign, where))
+        for li, _, first, last, vgs_sweep in chunks:
+            params, commands = job_request(device, float(ls[li]), sign * vbs_values[bi], vgs_sweep, vds_sweep,
+                                           width, temperature)
+            where = (f"{device.name or device.model} at L={ls[li]:.6g} m, Vbs={vbs_values[bi]:.6g} V, "
+                     f"Vgs {vgs_axis[first]:.6g}..{vgs_axis[last]:.6g} V {conditions}")
+            jobs.append(Job((bi, li, first, last + 1), netlist, params, commands, saved, path, n_vds, sign, where))
+    if noise:
+        jobs += _noise_jobs(device, netlist, sign * vgs_axis, sign * vds_axis, ls, sign * vbs_values, width,
+                            temperature, conditions, sign)
     return Plan(device, ls, vgs_axis, vds_axis, vbs_values, vbs_axis, temperature, width, jobs)
+
+
+def _at_own_values(netlist: str, params: Dict[str, float]) -> str:
+    """The netlist with a job's parameters as its defaults."""
+    lines = netlist.split("\n")
+    for i, line in enumerate(lines):
+        if line.startswith(".param l_char="):
+            values = dict(token.split("=", 1) for token in line.split()[1:])
+            values.update((name, repr(float(value))) for name, value in params.items())
+            lines[i] = ".param " + " ".join(f"{name}={value}" for name, value in values.items())
+    return "\n".join(lines)
+
+
+def _noise_jobs(device: Device, netlist: str, vgs: np.ndarray, vds: np.ndarray, ls: np.ndarray, vbs: np.ndarray,
+                width: float, temperature: float, conditions: str, sign: float) -> List[Job]:
+    """Noise jobs over every (Vgs, Vds) point of each length and Vbs, in ngspice's voltages."""
+    path, n_vds, n_points = instance_path(device), vds.size, vgs.size * vds.size
+    noisy, vectors, jobs = noise_netlist(netlist), noise_vectors(instance_path(device)), []
+    for bi in range(vbs.size):
+        for li in range(ls.size):
+            params = job_request(device, float(ls[li]), float(vbs[bi]), "", "", width)[0]
+            for first in range(0, n_points, NOISE_POINTS_PER_JOB):
+                stop = min(first + NOISE_POINTS_PER_JOB, n_points)
+                points = [(vgs[i // n_vds], vds[i % n_vds]) for i in range(first, stop)]
+                where = (f"noise of {device.name or device.model} at L={ls[li]:.6g} m, Vbs={sign * vbs[bi]:.6g} V, "
+                         f"points {first}..{stop - 1} {conditions}")
+                jobs.append(Job((bi, li, first, stop), noisy, params, [temperature_command(temperature),
+                                                                      *noise_commands(points)],
+                                vectors, path, n_vds, sign, where, noise=True))
+    return jobs
 
 
 def run_job(run_simulation: Callable[..., Any], job: Job) -> Tuple[np.ndarray, Dict[str, np.ndarray]]:
     """Id over the job's rows × Vds and the device outputs, run with a pool's ``run_simulation``."""
     bi, li, first, stop = job.index
+    request_id = f"char-b{bi}-l{li}-{'noise' if job.noise else 'vgs'}{first}"
     try:
-        result = run_simulation(job.netlist, job.commands, f"char-b{bi}-l{li}-vgs{first}", params=job.params,
+        result = run_simulation(job.netlist, job.commands, request_id, params=job.params,
                                 return_vectors=job.return_vectors)
+        own = _at_own_values(job.netlist, job.params)
+        if not result.success and _REUSED not in result.log and own != job.netlist:
+            # The parse ran at the netlist's default length and width, not the job's: once more at
+            # the job's own, so that a device that loads there is simulated and an error names them.
+            result = run_simulation(own, job.commands, request_id, return_vectors=job.return_vectors)
     except RuntimeError as exc:
         raise RuntimeError(f"characterisation of {job.where} failed: {exc}") from exc
     if not result.success:
         # ngspice's first error line is often "Error on line 5"; the lines after it name the cause.
         details = [line for line in result.log if line.startswith("stderr ") and line != result.error][:5]
         raise RuntimeError("\n  ".join([f"characterisation of {job.where} failed: {result.error}", *details]))
+    if job.noise:
+        try:
+            return np.empty(0), noise_rows(result, job.path, stop - first)
+        except RuntimeError as exc:
+            raise RuntimeError(f"characterisation of {job.where} {exc}") from None
     try:
         branch = result.vector("vds#branch")
     except KeyError as exc:
@@ -231,22 +262,28 @@ def run_job(run_simulation: Callable[..., Any], job: Job) -> Tuple[np.ndarray, D
     return (-job.sign) * branch.reshape(rows, job.n_vds), _device_outputs(result, job.path, (rows, job.n_vds))
 
 
-def characterise(pool: "SimulationPool", device: Device, lengths: Any = None, vgs: Any = None,
+def characterise(pool: Runner, device: Device, lengths: Any = None, vgs: Any = None,
                  vds: Any = None, vbs: Any = None, vsb: Any = None, temperature: Optional[float] = None,
-                 n_chunks: Optional[int] = None, width: float = 1e-6, progress: Any = None) -> "MosTable":
+                 n_chunks: Optional[int] = None, width: float = 1e-6, progress: Any = None,
+                 noise: bool = False) -> MosTable:
     """Characterise ``device`` over lengths × Vgs × Vds, and Vbs when it is swept, on the pool's
     workers; see :meth:`SimulationPool.characterise`."""
-    p = plan(device, pool.workers, lengths, vgs, vds, vbs, vsb, temperature, n_chunks, width)
+    p = plan(device, pool.workers, lengths, vgs, vds, vbs, vsb, temperature, n_chunks, width, noise)
     shown = Progress(progress, len(p.jobs), "characterising")
     executor = cf.ThreadPoolExecutor(max_workers=max(2 * pool.workers, 1), thread_name_prefix="tavlo-char")
     try:
         futures = [executor.submit(run_job, pool.run_simulation, job) for job in p.jobs]
         for future in futures:
             future.add_done_callback(lambda f: f.cancelled() or shown.advance())
-        done, _ = cf.wait(futures, return_when=cf.FIRST_EXCEPTION)
-        failed = [f for f in done if f.exception() is not None]
-        if failed:
-            raise failed[0].exception()  # type: ignore[misc]
+        pending = set(futures)
+        while pending:
+            # Woken often enough that a progress callback that raised stops the call promptly.
+            done, pending = cf.wait(pending, timeout=_POLL_SECS, return_when=cf.FIRST_EXCEPTION)
+            failed = [f for f in done if f.exception() is not None]
+            if failed:
+                raise failed[0].exception()  # type: ignore[misc]
+            if shown.error is not None:
+                raise shown.error
         results = [future.result() for future in futures]
     finally:
         # Queued jobs are dropped; running ones finish in their worker and are discarded.
@@ -255,30 +292,37 @@ def characterise(pool: "SimulationPool", device: Device, lengths: Any = None, vg
     return assemble(p, results)
 
 
-def assemble(p: Plan, results: Sequence[Tuple[np.ndarray, Dict[str, np.ndarray]]]) -> "MosTable":
+def assemble(p: Plan, results: Sequence[Tuple[np.ndarray, Dict[str, np.ndarray]]]) -> MosTable:
     """The table from every job's result, given in the order of ``p.jobs``."""
-    from ._table import MosTable
-
     device, ls, vgs_axis, vds_axis, vbs_values = p.device, p.lengths, p.vgs, p.vds, p.vbs_values
     n_b = vbs_values.size
     sign = -1.0 if device.polarity == "pmos" else 1.0
-    ids = np.empty((n_b, ls.size, vgs_axis.size, vds_axis.size))
+    shape = (ls.size, vgs_axis.size, vds_axis.size)
+    ids = np.empty((n_b, *shape))
     parts: List[Dict[str, List[Tuple[int, int, int, np.ndarray]]]] = [{} for _ in range(n_b)]
-    for job, (rows, outputs) in zip(p.jobs, results):
+    noisy: List[Dict[str, np.ndarray]] = [{} for _ in range(n_b)]
+    for job, (rows, outputs) in zip(p.jobs, results, strict=True):
         bi, li, first, stop = job.index
+        if job.noise:
+            for key, values in outputs.items():
+                noisy[bi].setdefault(key, np.full(shape, np.nan))[li].reshape(-1)[first:stop] = values
+            continue
         ids[bi, li, first:stop] = rows
         for key, values in outputs.items():
             parts[bi].setdefault(key, []).append((li, first, stop, values))
+    n_sweeps = sum(not job.noise for job in p.jobs) // n_b
 
     source = dict(device.describe(), temperature=p.temperature, width=p.width, mirrored=device.polarity == "pmos")
     subs = []
     for bi, x in enumerate(vbs_values):
-        quantities = _assemble(parts[bi], len(p.jobs) // n_b, (ls.size, vgs_axis.size, vds_axis.size), sign)
+        quantities = _assemble(parts[bi], n_sweeps, shape, sign)
         quantities["gm_fd"] = np.gradient(ids[bi], vgs_axis, axis=1)
         quantities["gds_fd"] = np.gradient(ids[bi], vds_axis, axis=2)
         # The model's own derivatives where it gives them: exact, where differences over the grid are not.
         gm = quantities.pop("gm", quantities["gm_fd"])
         gds = quantities.pop("gds", quantities["gds_fd"])
+        if noisy[bi]:
+            quantities.update(noise_quantities(noisy[bi]["sth"], noisy[bi]["sfl"], gm, p.temperature))
         lut = TransistorLut._from_arrays(p.width, float(x), ls, vgs_axis, vds_axis, ids[bi], gm, gds)
         sub = MosTable(lut, None, quantities=quantities)
         sub.source = dict(source, vbs=float(x))
@@ -292,7 +336,7 @@ def assemble(p: Plan, results: Sequence[Tuple[np.ndarray, Dict[str, np.ndarray]]
         subs = [MosTable(sub.lut, None, quantities={k: sub.quantity(k) for k in sub.quantities
                                                     if k in common and k not in ("id", "gm", "gds", "ft")})
                 for sub in subs]
-        for sub, x in zip(subs, vbs_values):
+        for sub, x in zip(subs, vbs_values, strict=True):
             sub.source = dict(source, vbs=float(x))
     table = MosTable._stack(subs, vbs_axis)
     table.source = dict(source, vbs=vbs_axis.tolist())

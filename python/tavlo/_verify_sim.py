@@ -8,7 +8,7 @@ from typing import Dict, Tuple
 import numpy as np
 
 from ._characterise import (_CAPACITANCES, _MIRRORED, _device_outputs, instance_path,
-                            netlist_for, saved_vectors)
+                            netlist_for, saved_vectors, temperature_command)
 from ._device import Device
 from ._runner import Runner
 
@@ -37,7 +37,9 @@ class Simulator:
         self.runner, self.device, self.fingers = runner, device, fingers
         # Without fingers, the characterisation's own netlist (of the table's width): a pool that
         # characterised the table has it parsed in every worker already.
-        self.netlist = sizing_netlist(device, temperature) if fingers else netlist_for(device, width, temperature)
+        self.netlist = sizing_netlist(device, temperature) if fingers else netlist_for(device, width)
+        # That netlist leaves the temperature to each request, after the worker's reset.
+        self.setup = [] if fingers else [temperature_command(temperature)]
         self.sign = -1.0 if device.polarity == "pmos" else 1.0
         self.vectors = saved_vectors(device)
         self.path = instance_path(device)
@@ -56,7 +58,7 @@ class Simulator:
         self.count += 1
         where = (f"{d.name or d.model} at W={w:.4g} m ({'nf' if self.fingers else 'm'}={n}), L={l:.4g} m, "
                  f"{what}, Vds={vds:.4g} V, Vbs={vbs:.4g} V")
-        result = self.runner.run_simulation(self.netlist, ["save " + " ".join(self.vectors), analysis],
+        result = self.runner.run_simulation(self.netlist, [*self.setup, "save " + " ".join(self.vectors), analysis],
                                           f"size-{self.count}", params=params, return_vectors=self.vectors)
         if not result.success:
             details = [line for line in result.log if line.startswith("stderr ") and line != result.error][:3]

@@ -68,5 +68,6 @@ void register_transistor_lut(nb::module_& m);
 void register_result(nb::module_& m);
 void register_design(nb::module_& m);
 void register_worker(nb::module_& m);
+void register_characterise(nb::module_& m);
 
 }  // namespace tavlo::py

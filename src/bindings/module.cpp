@@ -18,4 +18,5 @@ NB_MODULE(tavlo, m) {
     register_result(m);
     register_design(m);
     register_worker(m);
+    register_characterise(m);
 }

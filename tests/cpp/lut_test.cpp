@@ -13,6 +13,7 @@
 #include <string>
 #include <vector>
 
+#include "tavlo/characterise/plan.hpp"
 #include "tavlo/lut/config.hpp"
 #include "tavlo/lut/extract.hpp"
 #include "tavlo/lut/sweep.hpp"
@@ -334,6 +335,37 @@ TEST(Chunking, DefaultCountTargetsFiftyThousandPointsAndKeepsEveryWorkerBusy) {
     big.vds = {0.0, 100.0, 0.001};  // more than 50000 Vds points: one row per chunk
     EXPECT_EQ(default_chunk_count(big, 4), 2004u);
     EXPECT_EQ(default_chunk_count(big, 0), 2001u);  // never a division by zero
+}
+
+TEST(Chunking, JobsRunLengthsOuterAndSliceVgsFromTheirIndices) {
+    const SweepRange vgs{0.0, 1.8, 0.05};  // 37 points
+    const std::vector<ChunkJob> jobs = plan_chunks(3, vgs, 4);
+    ASSERT_EQ(jobs.size(), 12u);
+    EXPECT_EQ(jobs[5].length_index, 1u);
+    EXPECT_EQ(jobs[5].chunk_index, 1u);
+    EXPECT_EQ(jobs[5].first, 10u);
+    EXPECT_EQ(jobs[5].last, 19u);
+    // start + step * index, not a sum of steps: the slice meets the table's own values.
+    EXPECT_EQ(jobs[5].vgs.start, 0.05 * 10);
+    EXPECT_EQ(jobs[5].vgs.stop, 0.05 * 19);
+    EXPECT_EQ(jobs[11].vgs.point_count(), 7u);
+    EXPECT_EQ(plan_chunks(1, vgs, 100).size(), 37u);
+    // Lengths x chunks of one rule: 3 Vgs x 26 001 Vds rows are one row a job whatever the workers.
+    EXPECT_EQ(chunk_count(1, 3, 26001, 2), 4u);
+    EXPECT_EQ(plan_chunks(1, {0.0, 1.0, 0.5}, chunk_count(1, 3, 26001, 2)).size(), 3u);
+}
+
+TEST(Sweep, ShortestSpellingIsTheOneAPersonWritesAndStillEndsOnTheLastPoint) {
+    EXPECT_EQ(dc_sweep_text({0.0, 1.8, 0.3}, true), "0 1.8 0.3");
+    EXPECT_EQ(dc_sweep_text({0.0, -1.8, -0.15}, true), "0 -1.8 -0.15");
+    EXPECT_EQ(dc_sweep_text({0.0, 1.8, 0.3}), "0.000000e0 1.800000e0 3.000000e-1");
+    // The sums of 1e-4 fall short of 3.3 by more than the tolerance: the stop follows them.
+    const std::string text = dc_sweep_text({0.0, 3.3, 1e-4}, true);
+    double sum = 0.0;
+    for (int i = 0; i < 33000; ++i) sum += 1e-4;
+    const double stop = std::strtod(text.c_str() + 2, nullptr);
+    EXPECT_LE(std::abs(sum - stop), 2.2e-13) << text;
+    EXPECT_TRUE(text.ends_with(" 0.0001")) << text;
 }
 
 TEST(Extract, ReshapesAndNegatesTheBranchCurrent) {

@@ -13,6 +13,7 @@ import numpy as np
 import pytest
 
 import tavlo
+from tavlo._characterise import characterise
 
 SMALL = dict(vgs=(0.0, 1.8, 0.1), vds=(0.0, 1.8, 0.1))  # 19 x 19 points
 
@@ -203,3 +204,111 @@ def test_a_characterisation_that_cannot_load_says_why(pool, capfd, kwargs, reaso
     with pytest.raises(RuntimeError) as exc:
         pool.generate_lut(tavlo.LutConfig(**kwargs, **SMALL), 1)
     assert str(exc.value) == "simulation failed: L=5.000e-7 chunk 0 failed: " + reason
+
+
+LEVEL1 = ".model nch nmos level=1 vto=0.5 kp=80u lambda=0.02"
+
+
+@pytest.fixture(scope="module")
+def both_routes(worker_exe, tmp_path_factory):
+    """A pool, and one level-1 transistor as a LutConfig and as a Device (same card, W and L)."""
+    card = tmp_path_factory.mktemp("card") / "n.mod"
+    card.write_text(LEVEL1 + "\n")
+    device = tavlo.Device("nch", [card], vdd=3.3, l_min=5e-7)
+    with tavlo.SimulationPool(2, 60.0, worker_exe) as pool:
+        yield pool, device, lambda **kw: tavlo.LutConfig(model_file=str(card), **kw)
+
+
+@pytest.mark.parametrize("sweeps", [
+    dict(vgs=(0.0, 3.3, 1.1), vds=(0.0, 1.8, 1.8 / 29999)),  # the sums pass stop: a point was lost
+    dict(vgs=(0.0, 3.3, 1.1), vds=(0.0, 3.3, 1e-4)),  # the sums stop short: a point too many
+    dict(vgs=(0.0, 3.3, 1e-4), vds=(0.0, 3.3, 1.1)),
+])
+def test_fine_sweeps_visit_the_tables_points_on_both_routes(both_routes, capfd, sweeps):
+    pool, device, config = both_routes
+    native = pool.generate_lut(config(**sweeps), 2, progress=False)
+    kit = characterise(pool, device, lengths=[5e-7], width=1e-5, n_chunks=2, **sweeps)
+    for name in ("vgs", "vds"):
+        np.testing.assert_array_equal(getattr(kit, name), getattr(native, name))
+    # The same model at the same points: the same currents, row for row.
+    np.testing.assert_allclose(kit.id, native.id, rtol=1e-9, atol=1e-15)
+    assert kit.id[0, -1, -1] > 1e-4
+
+
+class Counting:
+    def __init__(self, pool):
+        self.pool, self.workers, self.jobs = pool, pool.workers, 0
+
+    def run_simulation(self, *args, **kw):
+        self.jobs += 1
+        return self.pool.run_simulation(*args, **kw)
+
+
+def test_both_routes_chunk_a_grid_alike(both_routes, capfd):
+    pool, device, config = both_routes
+    for lengths, sweeps in (((5e-7, 5e-7, 1.0), dict(vgs=(0.0, 1.0, 0.5), vds=(0.0, 2.6, 1e-4))),  # 3 x 26 001
+                            ((5e-7, 1.5e-6, 5e-7), dict(vgs=(0.0, 3.3, 0.1), vds=(0.0, 3.3, 0.1)))):
+        pool.generate_lut(config(lengths=lengths, **sweeps), progress=False)
+        jobs = int(re.search(r"→ (\d+) jobs", capfd.readouterr().out).group(1))
+        runner = Counting(pool)
+        characterise(runner, device, lengths=lengths, width=1e-5, **sweeps)
+        assert runner.jobs == jobs
+
+
+class FakeResult:
+    def __init__(self, vectors, success=True):
+        self.success, self.error, self.log, self._vectors = success, None if success else "failed", [], vectors
+
+    def vector(self, name):
+        return np.asarray(self._vectors[name], dtype=float)
+
+    def vector_names(self):
+        return list(self._vectors)
+
+
+class FakeRunner:
+    """Answers sweeps with Id = Vgs + Vds / 10 and noise with onoise = Vgs + Vds / 10 (× 1e-12),
+    one plot per analysis as ngspice names them; ``drop`` loses that many noise plots a job."""
+
+    workers = 2
+
+    def __init__(self, drop=0):
+        self.drop = drop
+
+    def run_simulation(self, netlist, commands, id=None, *, params=None, return_vectors=None):
+        sweep = [c for c in commands if c.startswith("dc ")]
+        if sweep:
+            words = sweep[0].split()
+            vds, vgs = (np.arange(round((float(w[1]) - float(w[0])) / float(w[2])) + 1) * float(w[2]) + float(w[0])
+                        for w in (words[2:5], words[6:9]))
+            return FakeResult({"vds#branch": -(vgs[:, None] + vds[None, :] / 10).ravel()})
+        values, vectors = {}, {}
+        for c in commands:
+            if c.startswith("alter "):
+                values[c.split()[1]] = float(c.split("=")[1])
+            elif c.startswith("noise "):
+                k = len(vectors) // 2 + 1
+                for source in ("id", "1overf"):
+                    vectors[f"noise{k}.onoise.m1.{source}"] = [(values["vgs"] + values["vds"] / 10) * 1e-12]
+        for k in range(len(vectors) // 2, len(vectors) // 2 - self.drop, -1):
+            vectors.pop(f"noise{k}.onoise.m1.id")
+        return FakeResult(vectors)
+
+
+def test_noise_points_land_on_their_grid_points_and_a_lost_analysis_fails(tmp_path):
+    card = tmp_path / "n.mod"
+    card.write_text(LEVEL1 + "\n")
+    device = tavlo.Device("nch", [card], vdd=3.3, l_min=5e-7)
+    grid = dict(lengths=[5e-7, 1e-6], vgs=(0.0, 3.3, 0.1), vds=(0.0, 3.3, 0.3))  # 34 x 12: 3 noise jobs a length
+    table = characterise(FakeRunner(), device, noise=True, **grid)
+    want = ((table.vgs[:, None] + table.vds[None, :] / 10) * 1e-12) ** 2
+    for li in range(2):  # plots noise1 ... noise200 in order, not as text sorts them
+        np.testing.assert_allclose(table.quantity("sth")[li], want, rtol=1e-12)
+    fco = table.quantity("fco")
+    assert np.all(np.isnan(fco[:, 0, 0])) and np.allclose(fco.reshape(2, -1)[:, 1:], 1.0)  # no noise: no corner
+    with pytest.raises(RuntimeError, match=r"noise of nch at L=.* m, Vbs=0 V, points \d+\.\.\d+ .* returned") as exc:
+        characterise(FakeRunner(drop=1), device, noise=True, **grid)
+    got, expected = map(int, re.search(r"returned (\d+) sth points, expected (\d+)", str(exc.value)).groups())
+    assert got == expected - 1
+    with pytest.raises(ValueError, match="noise must be True or False"):
+        characterise(FakeRunner(), device, noise="yes", **grid)

@@ -1,7 +1,10 @@
 """Process kits through real ngspice: presets, device descriptions and pool.characterise."""
 
+import re
 import shutil
 import subprocess
+import threading
+import time
 from pathlib import Path
 
 import numpy as np
@@ -9,6 +12,7 @@ import pytest
 
 import tavlo
 from tavlo import pdk
+from tavlo._characterise import _at_own_values, characterise
 
 from conftest import missing_kit
 
@@ -74,7 +78,7 @@ def test_sky130_tables_equal_plain_ngspice_in_micrometres(pool, sky130_lib, tmp_
                          "Vds d 0 0\nVgs g 0 0", f"Vds 0 {sign * 1.8} {sign * 0.3} Vgs 0 {sign * 1.8} {sign * 0.15}")
             for device, sign in devices]
     try:
-        for (device, sign), ref in zip(devices, refs):
+        for (device, sign), ref in zip(devices, refs, strict=True):  # noqa: B007 - sign is read after the loop
             table = pool.characterise(pdk.sky130(device), lengths=[0.15e-6], vgs=(0.0, 1.8, 0.15),
                                       vds=(0.0, 1.8, 0.3), n_chunks=1)
             assert table.width == 1e-6 and table.lengths.tolist() == [0.15e-6]
@@ -102,8 +106,6 @@ class Recorder:
 
 @needs_ngspice
 def test_gf180_tables_equal_plain_ngspice_and_share_one_netlist(pool, gf180, tmp_path):
-    from tavlo._characterise import characterise
-
     lengths = [0.28e-6, 0.5e-6, 2e-6]  # uneven, across model bins
     for device, sign in (("nfet_03v3", 1), ("pfet_03v3", -1)):
         rec = Recorder(pool)
@@ -148,7 +150,8 @@ def test_missing_kit_file_section_or_device_is_named(pool, gf180, tmp_path, monk
     monkeypatch.setenv("PDK_ROOT", str(tmp_path))
     assert pdk.gf180mcu("pfet_06v0", "ss").models[1] == tavlo.ModelFile(installed / "sm141064.ngspice", "ss")
 
-    with pytest.raises(ValueError, match="device must be one of nfet_03v3, pfet_03v3, nfet_06v0, pfet_06v0; got .nfet_9v9."):
+    with pytest.raises(ValueError,
+                       match="device must be one of nfet_03v3, pfet_03v3, nfet_06v0, pfet_06v0; got .nfet_9v9."):
         pdk.gf180mcu("nfet_9v9", root=gf180)
     with pytest.raises(ValueError, match="corner must be one of tt, ss, ff, sf, fs; got 'typical'"):
         pdk.sky130(corner="typical")
@@ -183,8 +186,6 @@ REUSED = "reusing the circuit parsed for an earlier request"
 
 
 def test_a_warm_pool_parses_the_library_no_more(pool, gf180):
-    from tavlo._characterise import characterise
-
     device = pdk.gf180mcu("nfet_03v3", root=gf180)
     kw = dict(lengths=[0.28e-6, 1e-6], vgs=(0.0, 3.3, 0.1), vds=(0.0, 3.3, 0.3), n_chunks=3)
     cold, warm = Recorder(pool), Recorder(pool)
@@ -210,3 +211,110 @@ def test_a_hand_written_device_is_characterised_like_the_preset(pool, gf180):
 @pytest.fixture(scope="module")
 def pool(kit_pool):
     return kit_pool
+
+
+class FreshParse:
+    """The real pool, with every job parsed afresh at ``.temp`` and its own length, width and Vbs
+    written into the netlist: the reference for what a warm pool gives by parameters."""
+
+    def __init__(self, pool, temperature):
+        self.pool, self.workers, self.temperature, self.logs = pool, pool.workers, temperature, []
+
+    def run_simulation(self, netlist, commands, id=None, params=None, return_vectors=None):
+        own = _at_own_values(netlist, params).replace(".end\n", f".temp {self.temperature!r}\n.end\n")
+        result = self.pool.run_simulation(own, [c for c in commands if not c.startswith("option temp")], id,
+                                          return_vectors=return_vectors)
+        self.logs.append(result.log)
+        return result
+
+
+def test_other_temperatures_and_body_biases_on_a_warm_pool_parse_nothing_and_equal_a_fresh_parse(worker_exe, gf180):
+    device = pdk.gf180mcu("nfet_03v3", root=gf180)
+    kw = dict(lengths=[0.28e-6, 1e-6], vgs=(0.0, 3.3, 0.15), vds=(0.0, 3.3, 0.3), n_chunks=2)
+    conditions = ((125, 0.0), (27, 0.0), (27, -0.5))
+    # One worker, so that "warm" is certain: it parses on the first job and never again.
+    with tavlo.SimulationPool(1, 300.0, worker_exe) as pool:
+        characterise(pool, device, temperature=27, **kw)
+        warm = {}
+        for temperature, vbs in conditions:
+            recorder = Recorder(pool)
+            warm[temperature, vbs] = characterise(recorder, device, temperature=temperature, vbs=vbs, **kw)
+            assert len(recorder.logs) == 4 and all(REUSED in log for log in recorder.logs)
+        for temperature, vbs in conditions:
+            fresh = FreshParse(pool, float(temperature))
+            reference = characterise(fresh, device, temperature=temperature, vbs=vbs, **kw)
+            assert not any(REUSED in log for log in fresh.logs)
+            table = warm[temperature, vbs]
+            assert table.quantities == reference.quantities and "cgg" in table.quantities
+            for name in table.quantities:
+                np.testing.assert_array_equal(table.quantity(name), reference.quantity(name), err_msg=name)
+    assert np.all(warm[125, 0.0].id[:, -1, -1] < 0.95 * warm[27, 0.0].id[:, -1, -1])
+    assert np.all(warm[27, -0.5].id[:, -1, -1] < warm[27, 0.0].id[:, -1, -1])
+
+
+def test_a_job_is_run_and_reported_at_its_own_length(pool, gf180):
+    # Parsed at the netlist's default length below every model bin: the job at 0.5 µm still gets
+    # the model's bin for 0.5 µm, and the table equals the preset's.
+    short = tavlo.Device("nfet_03v3", [gf180 / "design.ngspice", (gf180 / "sm141064.ngspice", "typical")],
+                         vdd=3.3, l_min=0.1e-6)
+    grid = dict(lengths=[0.5e-6], vgs=(0.0, 3.3, 0.3), vds=(0.0, 3.3, 0.3))
+    np.testing.assert_array_equal(pool.characterise(short, **grid).id,
+                                  pool.characterise(pdk.gf180mcu("nfet_03v3", root=gf180), **grid).id)
+    # A width no bin holds fails at every length, and each job's error quotes its own length.
+    with pytest.raises(RuntimeError) as exc:
+        pool.characterise(pdk.gf180mcu("nfet_03v3", root=gf180), width=0.1e-6, n_chunks=1, **grid)
+    assert "L=5e-07 m" in str(exc.value) and "could not find a valid modelname" in str(exc.value)
+    assert re.search(r"\bl= *5\.0*e-07", str(exc.value)) and "2.8" not in str(exc.value), str(exc.value)
+
+
+class SlowRunner:
+    """The real pool, each job held back a little, counting the jobs that start and finish."""
+
+    def __init__(self, pool):
+        self.pool, self.workers, self.started, self.finished = pool, pool.workers, 0, 0
+        self.lock = threading.Lock()
+
+    def run_simulation(self, *args, **kw):
+        with self.lock:
+            self.started += 1
+        time.sleep(0.05)
+        result = self.pool.run_simulation(*args, **kw)
+        with self.lock:
+            self.finished += 1
+        return result
+
+
+def test_a_progress_callable_that_raises_stops_the_characterisation(pool, gf180):
+    runner = SlowRunner(pool)
+
+    def progress(done, total):
+        raise KeyError(f"stop at {done} of {total}")
+
+    with pytest.raises(KeyError, match=r"stop at \d+ of 40"):
+        characterise(runner, pdk.gf180mcu("nfet_03v3", root=gf180), lengths=[1e-6], vgs=(0.0, 3.3, 3.3 / 39),
+                     vds=(0.0, 3.3, 1.1), n_chunks=40, progress=progress)
+    finished = runner.finished
+    time.sleep(0.5)  # the jobs already running end; the queued ones never start
+    assert finished < 20 and runner.started < 20, (finished, runner.started)
+
+
+@pytest.mark.parametrize("device, sign", [("nfet_03v3", 1.0), ("pfet_03v3", -1.0)])
+def test_noise_at_every_point_equals_a_hand_written_noise_analysis(pool, gf180, device, sign):
+    lengths = [0.28e-6, 1e-6]
+    table = pool.characterise(pdk.gf180mcu(device, root=gf180), lengths=lengths, vgs=(0.0, 3.3, 0.3),
+                              vds=(0.0, 3.3, 0.3), noise=True)  # 2 x 144 points: 2 noise jobs
+    sth, sfl, gamma = table.quantity("sth"), table.quantity("sfl"), table.quantity("gamma")
+    assert sth.shape == table.id.shape and np.all(np.isfinite(sth)) and np.all(np.isfinite(sfl))
+    rng = np.random.default_rng(23)
+    for li, i, j in zip(rng.integers(0, 2, 4), rng.integers(0, 12, 4), rng.integers(0, 12, 4), strict=True):
+        netlist = (f"hand\n.include {gf180}/design.ngspice\n.lib {gf180}/sm141064.ngspice typical\n"
+                   f"M1 d g 0 0 {device} W=1e-06 L={lengths[li]!r}\nVds d 0 dc {sign * float(table.vds[j])!r}\n"
+                   f"Hsense n 0 vds 1\nVgs g 0 dc {sign * float(table.vgs[i])!r} ac 1\n.end\n")
+        result = pool.run_simulation(netlist, ["noise v(n) vgs lin 1 1 1 1"])
+        assert result.success, result.error
+        np.testing.assert_allclose([sth[li, i, j], sfl[li, i, j]],
+                                   [result.vector("onoise.m1.id")[0] ** 2, result.vector("onoise.m1.1overf")[0] ** 2],
+                                   rtol=1e-6, err_msg=f"L={lengths[li]}, Vgs={table.vgs[i]}, Vds={table.vds[j]}")
+    # Strong inversion in saturation at 1 µm: the channel's thermal noise factor is of order one.
+    assert np.all((gamma[1, 6:9, 9:] > 0.5) & (gamma[1, 6:9, 9:] < 2)), gamma[1, 6:9, 9:]
+    np.testing.assert_allclose(table.quantity("fco"), sfl / sth)

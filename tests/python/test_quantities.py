@@ -60,7 +60,8 @@ def operating_point(pool, device, width, length, vgs, vds):
     them): the drain current and every device output the model gives."""
     netlist = netlist_for(device, width, 27.0)
     netlist = netlist.replace("Vds d s 0", "Vds d s {vds_op}").replace("Vgs g s 0", "Vgs g s {vgs_op}")
-    netlist = netlist.replace("\nXM1 ", "\n.param vgs_op=0 vds_op=0\nXM1 ").replace("\nM1 ", "\n.param vgs_op=0 vds_op=0\nM1 ")
+    for prefix in ("\nXM1 ", "\nM1 "):
+        netlist = netlist.replace(prefix, "\n.param vgs_op=0 vds_op=0" + prefix)
     path = instance_path(device)
     names = {key: f"@{path}[{names[0]}]" for key, names in DEVICE_QUANTITIES.items()}
     params = {"l_char": float(device.to_library(length)), "vbs_char": 0.0, "vgs_op": float(vgs), "vds_op": float(vds)}
@@ -119,7 +120,8 @@ def test_ft_ratios_and_absent_quantities(tables):
     # gm and gds are the model's, used by design(); the differences over the grid stay readable.
     np.testing.assert_array_equal(table.lut.gm.reshape(table.id.shape), table.gm)
     assert not np.array_equal(table.gm, table.quantity("gm_fd"))
-    np.testing.assert_allclose(table.quantity("gm_fd")[:, 16:30, 5:], table.gm[:, 16:30, 5:], rtol=0.08)  # strong inversion
+    # Strong inversion:
+    np.testing.assert_allclose(table.quantity("gm_fd")[:, 16:30, 5:], table.gm[:, 16:30, 5:], rtol=0.08)
 
     # A PMOS reads like an NMOS: positive threshold, saturation voltage and transconductance.
     _, ptable = tables("sky130p")

@@ -14,6 +14,7 @@
 #include <exception>
 
 #include "tavlo/base/format.hpp"
+#include "tavlo/characterise/plan.hpp"
 #include "tavlo/lut/extract.hpp"
 #include "tavlo/lut/sweep.hpp"
 
@@ -79,49 +80,46 @@ asio::awaitable<Result<TransistorLut>> generate_lut(std::shared_ptr<WorkerPool> 
     const std::size_t n_l = lengths.size();
     const std::size_t n_vgs = config.vgs.point_count();
     const std::size_t n_vds = config.vds.point_count();
-    const auto chunks = chunk_indices(static_cast<std::uint32_t>(n_vgs), n_chunks);
-    const std::size_t n_jobs = n_l * chunks.size();
+    const std::vector<ChunkJob> jobs = plan_chunks(n_l, config.vgs, n_chunks);
+    const std::size_t n_jobs = jobs.size();
+    const std::size_t n_chunk_count = n_l == 0 ? 0 : n_jobs / n_l;
     print_stdout("  " + std::to_string(n_l) + " L value(s) \xc3\x97 " + std::to_string(n_vgs) + " Vgs pts \xc3\x97 " +
                  std::to_string(n_vds) + " Vds pts  \xe2\x86\x92 " + std::to_string(n_jobs) + " jobs across " +
-                 std::to_string(chunks.size()) + " Vgs chunk(s)\n");
+                 std::to_string(n_chunk_count) + " Vgs chunk(s)\n");
     const auto started = std::chrono::steady_clock::now();
     call->set_jobs(n_jobs);
 
     auto ex = co_await asio::this_coro::executor;
     // Room for every outcome, so no job ever waits to report, even after this call has returned.
     auto outcomes = std::make_shared<Outcomes>(ex, std::max<std::size_t>(n_jobs, 1));
-    for (std::size_t li = 0; li < n_l; ++li) {
-        for (std::size_t ci = 0; ci < chunks.size(); ++ci) {
-            const std::size_t first = chunks[ci].first, rows = chunks[ci].second - chunks[ci].first + 1;
-            const double length = lengths[li];
-            SweepRange slice{config.vgs.start + config.vgs.step * static_cast<double>(first),
-                             config.vgs.start + config.vgs.step * static_cast<double>(chunks[ci].second),
-                             config.vgs.step};
-            SimulationRequest request{"lut-l" + std::to_string(li) + "-chunk" + std::to_string(ci),
-                                      build_netlist(config, slice, length),
-                                      {"run"},
-                                      std::vector<std::string>{"vds#branch"}};
-            asio::co_spawn(
-                ex,
-                [pool, outcomes, call, length, ci, first, rows, n_vds, li,
-                 request = std::move(request)]() mutable -> asio::awaitable<void> {
-                    JobResult out;
-                    out.emplace(co_await run_chunk(pool, std::move(request), length, ci, first, rows, n_vds, li,
-                                                   call));
-                    outcomes->try_send(asio::error_code{}, std::move(out));
-                },
-                [outcomes](std::exception_ptr e) {
-                    if (!e) return;
-                    std::string what = "characterisation job failed";
-                    try {
-                        std::rethrow_exception(e);
-                    } catch (const std::exception& ex) {
-                        what = ex.what();
-                    } catch (...) {
-                    }
-                    outcomes->try_send(asio::error_code{}, JobResult(NgspiceError::worker_crashed(what)));
-                });
-        }
+    for (const ChunkJob& job : jobs) {
+        const std::size_t li = job.length_index, ci = job.chunk_index;
+        const std::size_t first = job.first, rows = job.last - job.first + 1;
+        const double length = lengths[li];
+        SimulationRequest request{"lut-l" + std::to_string(li) + "-chunk" + std::to_string(ci),
+                                  build_netlist(config, job.vgs, length),
+                                  {"run"},
+                                  std::vector<std::string>{"vds#branch"}};
+        asio::co_spawn(
+            ex,
+            [pool, outcomes, call, length, ci, first, rows, n_vds, li,
+             request = std::move(request)]() mutable -> asio::awaitable<void> {
+                JobResult out;
+                out.emplace(co_await run_chunk(pool, std::move(request), length, ci, first, rows, n_vds, li,
+                                               call));
+                outcomes->try_send(asio::error_code{}, std::move(out));
+            },
+            [outcomes](std::exception_ptr e) {
+                if (!e) return;
+                std::string what = "characterisation job failed";
+                try {
+                    std::rethrow_exception(e);
+                } catch (const std::exception& ex) {
+                    what = ex.what();
+                } catch (...) {
+                }
+                outcomes->try_send(asio::error_code{}, JobResult(NgspiceError::worker_crashed(what)));
+            });
     }
 
     TransistorLut lut;

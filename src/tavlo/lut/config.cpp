@@ -96,8 +96,22 @@ bool has_line_break_or_nul(std::string_view s) { return s.find_first_of(std::str
 // ngspice ends a .dc sweep once the running sum of steps passes stop by more than this (absolute).
 constexpr double kNgspiceSweepTolerance = 1e3 * 2.220446049250313e-16;
 
-// "start stop step" for a .dc sweep that visits exactly the sweep's point_count() table values.
-std::string dc_sweep_text(const SweepRange& r) {
+// The shortest %g spelling within `tolerance` of x (0: reads back exactly), as a person writes it.
+std::string shortest_text(double x, double tolerance) {
+    char buf[40];
+    for (int digits = 1; digits <= 17; ++digits) {
+        std::snprintf(buf, sizeof buf, "%.*g", digits, x);
+        if (std::abs(std::strtod(buf, nullptr) - x) <= tolerance) break;
+    }
+    return buf;
+}
+
+}  // namespace
+
+std::string dc_sweep_text(const SweepRange& r, bool shortest) {
+    auto spell = [&](double x, double tolerance) {
+        return shortest ? shortest_text(x, tolerance) : format_sci_exact(x, 6, tolerance);
+    };
     const std::uint32_t n = r.point_count() - 1u;
     const double last = r.start + r.step * static_cast<double>(n);
     // ngspice adds the step n times and stops once the sum passes stop by more than its tolerance.
@@ -109,16 +123,14 @@ std::string dc_sweep_text(const SweepRange& r) {
         return dir * (sum - stop) <= kNgspiceSweepTolerance && dir * (sum + r.step - stop) > kNgspiceSweepTolerance;
     };
     // The shortest spelling of the table's last value that ngspice ends on; the stop as given when it is one.
-    std::string stop = format_sci_exact(r.stop, 6, kNgspiceSweepTolerance / 4);
-    for (const std::string& candidate : {format_sci_exact(last, 6, kNgspiceSweepTolerance / 4),
-                                         format_sci_exact(last, 6), format_sci_exact(sum, 6)}) {
+    std::string stop = spell(r.stop, kNgspiceSweepTolerance / 4);
+    for (const std::string& candidate :
+         {spell(last, kNgspiceSweepTolerance / 4), spell(last, 0.0), spell(sum, 0.0)}) {
         if (visits_all(stop)) break;
         stop = candidate;
     }
-    return format_sci_exact(r.start, 6) + " " + stop + " " + format_sci_exact(r.step, 6);
+    return spell(r.start, 0.0) + " " + stop + " " + spell(r.step, 0.0);
 }
-
-}  // namespace
 
 std::string build_netlist(const LutConfig& config, const SweepRange& vgs_slice, double length) {
     std::string model_tmp;

@@ -38,6 +38,12 @@ extern const char* const kBuiltinPmosCard;
 /// The complete netlist for one length and one Vgs slice; ends with ".end" and no newline.
 std::string build_netlist(const LutConfig& config, const SweepRange& vgs_slice, double length);
 
+/// "start stop step" of a dc sweep on which ngspice visits exactly the sweep's point_count() values
+/// (it adds the step up and stops within a tolerance, so the plain stop can gain or lose a point).
+/// Numbers in the netlist's scientific form, or `shortest` as a person writes them ("0.3", "1.8"):
+/// ngspice reads the two spellings of one number a bit apart, so a hand-written deck matches the latter.
+std::string dc_sweep_text(const SweepRange& r, bool shortest = false);
+
 /// Empty when the configuration can be characterised; otherwise the reason, naming the argument.
 /// Rejects what would break the sweep or inject netlist lines (checked before any simulation).
 std::optional<std::string> validate_config(const LutConfig& config);
