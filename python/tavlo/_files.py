@@ -18,7 +18,8 @@ import numpy as np
 from ._checks import MAX_POINTS
 from .tavlo import LutConfig, TransistorLut
 
-__all__ = ["FORMAT", "VERSION", "CSV_HEADER", "QUANTITY_PREFIX", "Loaded", "replace_atomically", "write_npz", "table_arrays",
+__all__ = ["FORMAT", "VERSION", "CSV_HEADER", "QUANTITY_PREFIX", "Loaded", "replace_atomically", "write_npz",
+           "table_arrays",
            "read_table"]
 
 PathLike = Union[str, "os.PathLike[str]"]
@@ -294,7 +295,8 @@ def _load_csv(path: str, width: Optional[float], vbs: Optional[float]) -> Loaded
     if rows.size == 0:
         raise fail("it has no data rows")
     if not np.all(np.isfinite(rows)):
-        raise fail(f"line {int(np.flatnonzero(~np.isfinite(rows).all(axis=1))[0]) + 2} holds a value that is not finite")
+        line = int(np.flatnonzero(~np.isfinite(rows).all(axis=1))[0]) + 2
+        raise fail(f"line {line} holds a value that is not finite")
     if np.any(rows[:, 0] <= 0):
         raise fail(f"line {int(np.flatnonzero(rows[:, 0] <= 0)[0]) + 2} has a length that is not positive")
     if rows.shape[1] != 6:
@@ -314,7 +316,7 @@ def _load_csv(path: str, width: Optional[float], vbs: Optional[float]) -> Loaded
     expected = {"L": np.broadcast_to(lengths[:, None, None], shape),
                 "Vgs": np.broadcast_to(vgs[None, :, None], shape),
                 "Vds": np.broadcast_to(vds[None, None, :], shape)}
-    for (name, want), got in zip(expected.items(), (L3, VGS3, VDS3)):
+    for (name, want), got in zip(expected.items(), (L3, VGS3, VDS3), strict=True):
         wrong = np.flatnonzero((got != want).ravel())
         if wrong.size:
             r = int(wrong[0])

@@ -202,7 +202,8 @@ class LookupMixin:
         """Vth on the grid at body variable s between tables k and k + 1: through three
         neighbouring tables where there are three (the body effect bends), else the two."""
         n = len(self._subs)
-        pick = [k, k + 1] if n == 2 else list(range(min(max(k - (k + 2 >= n), 0), n - 3), min(max(k - (k + 2 >= n), 0), n - 3) + 3))
+        first = min(max(k - (k + 2 >= n), 0), n - 3)
+        pick = [k, k + 1] if n == 2 else list(range(first, first + 3))
         xs = _body_variable(self._axes["vbs"].values[pick])
         vth = 0.0
         for a, i in enumerate(pick):  # Lagrange form

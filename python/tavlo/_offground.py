@@ -45,12 +45,14 @@ def off_ground(table: Any, quantity: str, l: Any, vdb: Any, vgb: Any, target: Di
         return float(table.lookup(key, l=l, vgs=vgs, vds=vds, vsb=vsb)) - value
 
     steps = np.linspace(0.0, 1.0, _SAMPLES + 1)[:-1]
-    xs = np.append(np.concatenate([a + (b - a) * steps for a, b in zip(vsb_axis[:-1], vsb_axis[1:])]), vsb_axis[-1])
+    pairs = zip(vsb_axis[:-1], vsb_axis[1:], strict=True)
+    xs = np.append(np.concatenate([a + (b - a) * steps for a, b in pairs]), vsb_axis[-1])
     ys = np.array([miss(float(x)) for x in xs])
     found = _first_bracket(xs, ys)
     if found is None:
         finite = ys[np.isfinite(ys)] + value
-        spans = f"spans [{finite.min():.4g}, {finite.max():.4g}]" if finite.size else "leaves the table's Vgs or Vds axis"
+        spans = (f"spans [{finite.min():.4g}, {finite.max():.4g}]" if finite.size
+                 else "leaves the table's Vgs or Vds axis")
         raise ValueError(f"{key} = {value:g} is not reached with vdb = {vdb:g} V, vgb = {vgb:g} V: over the table's "
                          f"Vsb [{vsb_axis[0]:g}, {vsb_axis[-1]:g}] V it {spans}")
     vsb = _refine(miss, *found)

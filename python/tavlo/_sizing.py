@@ -138,7 +138,7 @@ def _gain_length(curves: _Curves, target: float) -> Optional[float]:
     """Shortest length where the gain-versus-length curve meets the target; None where it does not."""
     a, g = curves.lengths, curves.gain
     ok = np.flatnonzero(curves.valid())
-    for i, j in zip(ok, list(ok[1:]) + [None]):
+    for i, j in zip(ok, list(ok[1:]) + [None], strict=True):
         if g[i] == target:
             return float(a[i])
         if j == i + 1 and (g[i] - target) * (g[j] - target) < 0:

@@ -75,7 +75,8 @@ class MosTable(LookupMixin, ChartsMixin):
         if any(np.any(o != np.arange(o.size)) for o in orders):
             pick = np.ix_(*orders)
             tables = {name: np.ascontiguousarray(t[pick]) for name, t in tables.items()}
-            lut = TransistorLut._from_arrays(lut.width, lut.vbs, *(a[o] for (_, a), o in zip(axes, orders)),
+            sorted_axes = (a[o] for (_, a), o in zip(axes, orders, strict=True))
+            lut = TransistorLut._from_arrays(lut.width, lut.vbs, *sorted_axes,
                                              *(tables[name] for name in _BASE))
         self._lut = lut
         self._config = config
@@ -194,12 +195,14 @@ class MosTable(LookupMixin, ChartsMixin):
 
     @property
     def gm(self) -> np.ndarray:
-        """Transconductance dId/dVgs (S), shape ``(n_l, n_vgs, n_vds)``, or ``(n_l, n_vbs, n_vgs, n_vds)`` over a Vbs sweep."""
+        """Transconductance dId/dVgs (S), shape ``(n_l, n_vgs, n_vds)``, or ``(n_l, n_vbs, n_vgs, n_vds)``
+        over a Vbs sweep."""
         return self._tables["gm"]
 
     @property
     def gds(self) -> np.ndarray:
-        """Output conductance dId/dVds (S), shape ``(n_l, n_vgs, n_vds)``, or ``(n_l, n_vbs, n_vgs, n_vds)`` over a Vbs sweep."""
+        """Output conductance dId/dVds (S), shape ``(n_l, n_vgs, n_vds)``, or ``(n_l, n_vbs, n_vgs, n_vds)``
+        over a Vbs sweep."""
         return self._tables["gds"]
 
     @property

@@ -97,8 +97,10 @@ def test_tables_with_a_meaningless_width_do_not_load(lut, tmp_path, width):
 
 # -- one engine behind both entry points (an analytic table: no ngspice) ----------------------------
 
-def analytic_table(lengths=np.geomspace(0.18e-6, 2e-6, 7), vgs=np.linspace(0.0, 1.8, 181),
-                   vds=np.linspace(0.0, 1.8, 37)):
+ANALYTIC_GRID = (np.geomspace(0.18e-6, 2e-6, 7), np.linspace(0.0, 1.8, 181), np.linspace(0.0, 1.8, 37))
+
+
+def analytic_table(lengths=ANALYTIC_GRID[0], vgs=ANALYTIC_GRID[1], vds=ANALYTIC_GRID[2]):
     """A smooth long-channel model (EKV-like charge law, channel-length modulation 0.1 µm / L) on
     a 7 L × 181 × 37 grid, derivatives by finite differences as the characterisation takes them."""
     L, VGS, VDS = np.meshgrid(lengths, vgs, vds, indexing="ij")
@@ -118,7 +120,8 @@ def test_both_entry_points_size_the_same_targets():
     sized = 0
     lengths = lut.lengths
     for gm_id, ids, l, spread in zip(rng.uniform(6, 20, 100), 10 ** rng.uniform(-7, -4, 100),
-                                     np.exp(rng.uniform(*np.log(lengths[[0, -1]]), 100)), rng.uniform(0.7, 1.4, 100)):
+                                     np.exp(rng.uniform(*np.log(lengths[[0, -1]]), 100)), rng.uniform(0.7, 1.4, 100),
+                                     strict=True):
         # A gain the device has at some length, spread so that some lie beyond either end.
         gain = table.design(gm_id=gm_id, l=l).gain * spread
         # Without a gain both are the one native algorithm, to the last bit.

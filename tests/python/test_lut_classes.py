@@ -103,7 +103,8 @@ class TestTransistorLut:
 
     def test_from_arrays_checks_shapes(self):
         z = np.zeros((2, 3, 5))
-        with pytest.raises(ValueError, match=r"^id has shape \(2, 3, 4\), expected \(2, 3, 5\) from lengths, vgs and vds$"):
+        with pytest.raises(ValueError,
+                           match=r"^id has shape \(2, 3, 4\), expected \(2, 3, 5\) from lengths, vgs and vds$"):
             tavlo.TransistorLut._from_arrays(1e-5, 0, [1, 2], [0, 1, 2], np.arange(5), np.zeros((2, 3, 4)), z, z)
         with pytest.raises(ValueError, match=r"^gds has shape"):
             tavlo.TransistorLut._from_arrays(1e-5, 0, [1, 2], [0, 1, 2], np.arange(5), z, z, z[:1])

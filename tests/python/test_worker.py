@@ -119,7 +119,7 @@ def test_ac_analysis_returns_complex_samples(worker):
     meta = {m["name"]: m for m in h["vecs"]}
     assert meta["out"]["is_complex"] and meta["frequency"]["is_scale"]
     corner = 1 / (2 * math.pi * 1e3 * 1e-12)
-    for f, out in zip(v["frequency"], v["out"]):
+    for f, out in zip(v["frequency"], v["out"], strict=True):
         assert out == pytest.approx(1 / (1 + 1j * f.real / corner), rel=1e-3)
     # the complex payloads were exactly 16 bytes a sample: the stream is still in step
     assert worker.ask(DIVIDER + ".op\n.end\n")[0]["success"]
