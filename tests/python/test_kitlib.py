@@ -9,6 +9,7 @@ import textwrap
 import numpy as np
 import pytest
 
+import tavlo
 from tavlo import Device, pdk
 from tavlo import _kitlib
 from tavlo._characterise import job_request, netlist_for, saved_vectors
@@ -64,7 +65,7 @@ KITS = [("sky130", "nfet_01v8", "tt"), ("sky130", "pfet_01v8", "ff"),
 
 
 @pytest.mark.parametrize("kit, name, corner", KITS)
-def test_the_reduced_library_gives_the_full_librarys_sweeps(kit_pool, gf180, cache, kit, name, corner):
+def test_the_reduced_library_gives_the_full_librarys_sweeps(worker_exe, gf180, cache, kit, name, corner):
     if kit == "sky130":
         try:
             device = pdk.sky130(name, corner)
@@ -75,14 +76,21 @@ def test_the_reduced_library_gives_the_full_librarys_sweeps(kit_pool, gf180, cac
     deck = reduced_deck(device, cache)
     # Only the device's own definitions: its subcircuit or bins, not the kit's other devices.
     other = "pfet" if "nfet" in name else "nfet"
-    assert device.model.lower() in deck.lower() and f"{other}_" not in deck.lower().replace(device.model.lower(), "")
+    defined = [line.split()[1].lower() for line in deck.splitlines() if line.lower().startswith((".subckt", ".model"))]
+    assert defined and all(other not in d for d in defined)
+    model = device.model.lower()
+    assert model in defined if device.instance == "X" else any(d.startswith(model + ".") for d in defined)
     vdd = device.vdd
     # Lengths across model bins, a body bias off zero, both sweeps coarse but whole.
     lengths = [device.l_min, 4 * device.l_min]
     vgs, vds = (0.0, vdd, vdd / 12), (0.0, vdd, vdd / 6)
-    reduced = sweeps(kit_pool, device, _kitlib.model_lines(device), lengths, vgs, vds, vbs=-0.3)
-    full = sweeps(kit_pool, device, _kitlib.full_lines(device), lengths, vgs, vds, vbs=-0.3)
-    assert_same(reduced, full)
+    results = []
+    for lines in (_kitlib.model_lines(device), _kitlib.full_lines(device)):
+        # Each on a new worker: on a shared pool the same request's answer was seen to depend on
+        # what the workers ran before (sky130 pfet ff, either library: Id 0.8 % apart).
+        with tavlo.SimulationPool(1, 300.0, worker_exe) as pool:
+            results.append(sweeps(pool, device, lines, lengths, vgs, vds, vbs=-0.3))
+    assert_same(*results)
 
 
 def write(folder, files):
