@@ -41,12 +41,13 @@ def worker_rss_kb():
 
 def first_answer(device, lines):
     netlist = netlist_for(device, 1e-6, 27.0).replace("\n".join(_kitlib.full_lines(device)), "\n".join(lines))
+    netlist = netlist.replace("Vds d s 0", f"Vds d s {device.vdd}").replace("Vgs g s 0", f"Vgs g s {device.vdd}")
     with tavlo.SimulationPool(1, 300.0, c.worker_exe()) as pool:
         start = time.perf_counter()
         result = pool.run_simulation(netlist, ["set num_threads=1", "op"])
         seconds = time.perf_counter() - start
         assert result.success, result.error
-        return seconds, worker_rss_kb(), result.vector("vds#branch")[0]
+        return seconds, worker_rss_kb(), -result.vector("vds#branch")[0]
 
 
 def main():
@@ -66,9 +67,9 @@ def main():
         memory = (time.perf_counter() - start) / 100
         full_s, full_kb, full_id = first_answer(device, _kitlib.full_lines(device))
         red_s, red_kb, red_id = first_answer(device, reduced)
-    print(f"sky130 nfet_01v8 tt, one worker, first answer of an op (W=1 µm, L=0.15 µm, Vgs=Vds=0):")
-    print(f"  full library:    {full_s:7.3f} s  {full_kb / 1024:7.1f} MB resident  Id {full_id!r}")
-    print(f"  reduced library: {red_s:7.3f} s  {red_kb / 1024:7.1f} MB resident  Id {red_id!r}")
+    print("sky130 nfet_01v8 tt, one worker, first answer of an op (W=1 µm, L=0.15 µm, Vgs=Vds=1.8 V):")
+    print(f"  full library:    {full_s:7.3f} s  {full_kb / 1024:7.1f} MB resident  Id {full_id:.9e} A")
+    print(f"  reduced library: {red_s:7.3f} s  {red_kb / 1024:7.1f} MB resident  Id {red_id:.9e} A")
     print(f"  load time full/reduced: {full_s / red_s:.1f}x   resident memory full/reduced: {full_kb / red_kb:.1f}x")
     print(f"  reducer: scan {scan:.3f} s (once per library content), a new process's disk lookup "
           f"{disk * 1e3:.1f} ms, in memory {memory * 1e6:.0f} µs")

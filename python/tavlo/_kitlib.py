@@ -104,7 +104,7 @@ def _deck_path(root: str, device: Device, red: Reduction) -> str:
     return os.path.join(root, "decks", _hash(*parts) + ".spice")
 
 
-def _still_resolves(resolutions) -> bool:
+def _still_resolves(resolutions: List[Tuple[str, str, str]]) -> bool:
     return all(resolve(name, folder) == found for name, folder, found in resolutions)
 
 

@@ -63,25 +63,38 @@ def resolve(name: str, directory: str) -> Optional[str]:
     if os.path.isabs(name):
         return name if os.path.isfile(name) else None
     for base in (os.getcwd(), directory):
-        candidate = os.path.normpath(os.path.join(base, name))
+        # Not normalised: through a linked folder 'a/../b' is not where it reads.
+        candidate = os.path.join(base, name)
         if os.path.isfile(candidate):
             return candidate
     return None
+
+
+class _File:
+    """A file read once: its physical lines and, in place, the files it includes."""
+
+    def __init__(self) -> None:
+        self.items: List[object] = []  # (line, directory) or an included _File
+        self.has_lib = False  # a .lib or .endl line here or in any file it includes
 
 
 class _Reader:
     def __init__(self) -> None:
         self.files: Dict[str, str] = {}
         self.resolutions: List[Tuple[str, str, str]] = []
+        self._resolved: Dict[Tuple[str, str], str] = {}
         self._text: Dict[str, List[str]] = {}
-        self._libs: Dict[str, List[Tuple[str, str]]] = {}
+        self._nodes: Dict[str, _File] = {}
 
     def _resolve(self, name: str, directory: str) -> str:
-        found = resolve(name, directory)
-        if found is None:
-            raise Unsure(f"{name!r} not found from {directory}")
-        self.resolutions.append((name, directory, found))
-        return found
+        key = (name, directory)
+        if key not in self._resolved:
+            found = resolve(name, directory)
+            if found is None:
+                raise Unsure(f"{name!r} not found from {directory}")
+            self._resolved[key] = found
+            self.resolutions.append((name, directory, found))
+        return self._resolved[key]
 
     def _lines(self, path: str) -> List[str]:
         if path not in self._text:
@@ -95,31 +108,45 @@ class _Reader:
             self._text[path] = data.decode("latin-1").splitlines()
         return self._text[path]
 
-    def expand(self, path: str, directory: str, depth: int = 0) -> Iterator[Tuple[str, str]]:
-        """The file's physical lines with its includes in place, each with the directory that a
-        relative name on it is read against."""
+    def node(self, path: str, depth: int = 0) -> _File:
+        """The file with its includes read, each line with the directory that a relative name on
+        it is read against: the file's own (an included file's directory as named, not resolved)."""
         if depth > _MAX_DEPTH:
             raise Unsure("includes nested too deep (a loop?)")
-        after_directive = False
+        if path in self._nodes:
+            return self._nodes[path]
+        node, directory, after_directive = _File(), os.path.dirname(path), False
         for line in self._lines(path):
             if line.startswith("@"):
                 raise Unsure(f"an '@' line ends the reading of {path}")
             head = line.lstrip()
-            if head[:4].lower() == ".inc":
+            lower = head[:5].lower()
+            if lower[:4] == ".inc":
                 if line[:1].isspace():
                     raise Unsure(f"an indented include in {path}")
                 words = _words(line)
                 if len(words) != 2:
                     raise Unsure(f"an include that is not one file name: {line!r}")
-                found = self._resolve(words[1], directory)
-                yield from self.expand(found, os.path.dirname(found), depth + 1)
+                child = self.node(self._resolve(words[1], directory), depth + 1)
+                node.items.append(child)
+                node.has_lib |= child.has_lib
                 after_directive = True
                 continue
             if head.startswith("+") and after_directive:
                 raise Unsure(f"a continuation line after an include or .lib line in {path}")
             if head and head[0] not in "*$#":
-                after_directive = head[:4].lower() == ".lib"
-            yield line, directory
+                after_directive = lower[:4] == ".lib"
+                node.has_lib |= after_directive or lower == ".endl"
+            node.items.append((line, directory))
+        self._nodes[path] = node
+        return node
+
+    def walk(self, node: _File) -> Iterator[Tuple[str, str]]:
+        for item in node.items:
+            if isinstance(item, _File):
+                yield from self.walk(item)
+            else:
+                yield item  # type: ignore[misc]
 
     def section(self, name: str, section: str, directory: str, depth: int = 0) -> Iterator[Tuple[str, str]]:
         """The lines of ``.lib name section`` with the calls inside expanded."""
@@ -127,34 +154,38 @@ class _Reader:
             raise Unsure(".lib sections nested too deep (a loop?)")
         found = os.path.realpath(self._resolve(name, directory))
         home = os.path.dirname(found)
-        if found not in self._libs:
-            # Every include of the library is read, whichever section is called, as ngspice does.
-            self._libs[found] = list(self.expand(found, os.path.dirname(found)))
-        inside = None
-        for line, where in self._libs[found]:
-            head = line.lstrip()
-            if head[:4].lower() != ".lib" and head[:5].lower() != ".endl":
-                if inside:
-                    yield line, where
+        # Every include of the library is read, whichever section is called, as ngspice does; the
+        # lines of other sections are only passed over.
+        inside = False
+        for item in self.node(found).items:
+            if isinstance(item, _File) and not inside:
+                if item.has_lib:
+                    raise Unsure(f"a section directive inside an included file of {found}")
                 continue
-            words = _words(head)
-            if words[0].lower() == ".endl":
-                if inside:
-                    return
-            elif words[0].lower() != ".lib":
-                raise Unsure(f"an unknown directive {words[0]!r}")
-            elif len(words) == 2:
-                if inside:
-                    raise Unsure(f"section {words[1]!r} defined inside section {section!r}")
-                inside = words[1].lower() == section.lower()
-            elif inside:
-                if len(words) != 3:
-                    raise Unsure(f"a .lib line that is not 'file section': {line!r}")
-                if where != home and resolve(words[1], where) != resolve(words[1], home):
-                    # Written in an included file: which directory ngspice reads it against is
-                    # not certain, and here the two give different files.
-                    raise Unsure(f"{words[1]!r} in {line!r} is ambiguous")
-                yield from self.section(words[1], words[2], where, depth + 1)
+            for line, where in self.walk(item) if isinstance(item, _File) else [item]:
+                head = line.lstrip()
+                if head[:4].lower() != ".lib" and head[:5].lower() != ".endl":
+                    if inside:
+                        yield line, where
+                    continue
+                words = _words(head)
+                if words[0].lower() == ".endl":
+                    if inside:
+                        return
+                elif words[0].lower() != ".lib":
+                    raise Unsure(f"an unknown directive {words[0]!r}")
+                elif len(words) == 2:
+                    if inside:
+                        raise Unsure(f"section {words[1]!r} defined inside section {section!r}")
+                    inside = words[1].lower() == section.lower()
+                elif inside:
+                    if len(words) != 3:
+                        raise Unsure(f"a .lib line that is not 'file section': {line!r}")
+                    if where != home and resolve(words[1], where) != resolve(words[1], home):
+                        # Written in an included file: which directory ngspice reads it against
+                        # is not certain, and here the two give different files.
+                        raise Unsure(f"{words[1]!r} in {line!r} is ambiguous")
+                    yield from self.section(words[1], words[2], where, depth + 1)
         raise Unsure(f"section {section!r} of {found} not found or not closed")
 
 
@@ -278,7 +309,7 @@ def reduce_library(device: Device) -> Reduction:
         here = os.getcwd()
         for m in device.models:
             if m.section is None:
-                yield from reader.expand(reader._resolve(m.path, here), os.path.dirname(m.path))
+                yield from reader.walk(reader.node(reader._resolve(m.path, here)))
             else:
                 yield from reader.section(m.path, m.section, here)
 
