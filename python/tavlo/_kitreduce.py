@@ -27,6 +27,8 @@ _KEPT = {".param", ".func", ".option", ".options", ".opt", ".global", ".csparam"
 _REFUSED_IN_BLOCK = {".if", ".elseif", ".else", ".endif", ".control", ".endc", ".end", ".lib", ".endl"}
 _MAX_DEPTH = 50
 _TOKEN = re.compile(r"[^\s=(){},'\"]+")
+# What ngspice skips before a line's first character: every byte up to the space.
+_BLANK = "".join(map(chr, range(33)))
 
 
 class Unsure(Exception):
@@ -119,7 +121,7 @@ class _Reader:
         for line in self._lines(path):
             if line.startswith("@"):
                 raise Unsure(f"an '@' line ends the reading of {path}")
-            head = line.lstrip()
+            head = line.lstrip(_BLANK)
             lower = head[:5].lower()
             if lower[:4] == ".inc":
                 if line[:1].isspace():
@@ -163,7 +165,7 @@ class _Reader:
                     raise Unsure(f"a section directive inside an included file of {found}")
                 continue
             for line, where in self.walk(item) if isinstance(item, _File) else [item]:
-                head = line.lstrip()
+                head = line.lstrip(_BLANK)
                 if head[:4].lower() != ".lib" and head[:5].lower() != ".endl":
                     if inside:
                         yield line, where
@@ -195,7 +197,7 @@ class _Card:
 
     @property
     def text(self) -> str:
-        return " ".join(line.lstrip()[1:] if i else line for i, line in enumerate(self.lines))
+        return " ".join(line.lstrip(_BLANK)[1:] if i else line for i, line in enumerate(self.lines))
 
     def first_word(self) -> str:
         words = self.lines[0].split()
@@ -206,7 +208,7 @@ def _cards(lines: Iterator[Tuple[str, str]]) -> List[_Card]:
     """Logical lines: a '+' line continues the last regular line, over comment and blank lines."""
     cards: List[_Card] = []
     for line, _ in lines:
-        head = line.lstrip(" \t\r\f\v")
+        head = line.lstrip(_BLANK)
         if not head or head[0] in "*$#":
             continue
         if head[0] == "+":
@@ -259,9 +261,9 @@ def _blocks(cards: List[_Card]) -> List[Tuple[str, List[_Card]]]:
 
 
 def _name(card: _Card) -> str:
-    words = _TOKEN.findall(card.text)
-    if len(words) < 2:
-        raise Unsure(f"a definition without a name: {card.lines[0]!r}")
+    words = card.text.split()
+    if len(words) < 2 or not _TOKEN.fullmatch(words[1]):
+        raise Unsure(f"a definition without a plain name: {card.lines[0]!r}")
     return words[1].lower()
 
 
