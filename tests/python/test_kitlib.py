@@ -226,6 +226,22 @@ def test_a_library_it_cannot_follow_falls_back_and_gives_the_right_sweeps(kit_po
     np.testing.assert_array_equal(got[1e-6, "vds#branch"], want[1e-6, "vds#branch"])
 
 
+@pytest.mark.parametrize("devices", [
+    ".control\nshell true\n.endc\n",                      # commands run while loading
+    ".subckt tn d g s b\nmtn d g s b tbin\n",             # a subcircuit never closed
+    ".include nowhere.spice\n",                          # a file that is not there
+    ".include devices.spice\n",                          # a file including itself
+    ".model 'tn' nmos level=1\n",                        # a name it cannot read
+    ".osdi psp103.osdi\n",                               # a directive it does not know
+    ".model other nmos level=1\n",                       # the device defined nowhere
+    ".lib cards.lib nom $ the nominal cards\n",          # a comment on a .lib line
+])
+def test_what_the_reducer_cannot_follow_loads_the_full_library(tmp_path, devices):
+    device = toy_device(tmp_path / "kit", files={"kit.lib": ".lib typ\n.include devices.spice\n.endl\n",
+                                                 "devices.spice": devices})
+    assert _kitlib.model_lines(device) == _kitlib.full_lines(device)
+
+
 CHILD = """
 import sys
 from tavlo import Device, _kitlib
