@@ -17,6 +17,15 @@ from tavlo import _kitlib
 from tavlo._characterise import job_request, netlist_for, saved_vectors
 
 
+@pytest.fixture(autouse=True, scope="module")
+def workdir(tmp_path_factory):
+    """Workers and the reducer in an empty directory: names resolve there first, and ngspice's
+    BSIM4 writes its parameter warnings (bsim4v5.out) there."""
+    with pytest.MonkeyPatch.context() as m:
+        m.chdir(tmp_path_factory.mktemp("workdir"))
+        yield
+
+
 @pytest.fixture(autouse=True)
 def cache(tmp_path, monkeypatch):
     """Every test its own cache directory, and nothing remembered from an earlier test."""
