@@ -80,7 +80,9 @@ def _write_atomic(path: str, text: str) -> None:
     os.makedirs(folder, exist_ok=True)
     fd, tmp = tempfile.mkstemp(dir=folder, prefix=".tmp-")
     try:
-        with os.fdopen(fd, "w", encoding="latin-1", newline="\n") as f:
+        # The kit's own lines came in as latin-1 and go out byte for byte; only the header comment,
+        # which names the files, may hold other characters.
+        with os.fdopen(fd, "w", encoding="latin-1", errors="backslashreplace", newline="\n") as f:
             f.write(text)
         os.replace(tmp, path)
     except BaseException:
