@@ -20,6 +20,7 @@ import numpy as np
 from ._checks import body_bias as _body_bias, number as _number, sweep as _range
 from ._device import Device
 from ._jobs import Job, Plan
+from ._kitlib import model_lines
 from ._noise import NOISE_POINTS_PER_JOB, noise_commands, noise_netlist, noise_quantities, noise_rows, noise_vectors
 from ._progress import Progress
 from ._runner import Runner
@@ -74,7 +75,7 @@ def netlist_for(device: Device, width: float, temperature: Optional[float] = Non
     params = "".join(f" {k}={v}" for k, v in device.params.items())
     prefix = "XM1" if device.instance == "X" else "M1"
     lines = [f"tavlo characterisation: {device.name or device.model}"]
-    lines += [m.netlist_line() for m in device.models]
+    lines += model_lines(device)
     lines += [f".param l_char={device.to_library(device.l_min)} w_char={device.to_library(width)} vbs_char=0",
               f"{prefix} d g s b {device.model} W={{w_char}} L={{l_char}}{params}",
               "Vds d s 0", "Vgs g s 0", "Vbs b s {vbs_char}", "Vs s 0 0",

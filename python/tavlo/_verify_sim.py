@@ -10,6 +10,7 @@ import numpy as np
 from ._characterise import (_CAPACITANCES, _MIRRORED, _device_outputs, instance_path,
                             netlist_for, saved_vectors, temperature_command)
 from ._device import Device
+from ._kitlib import model_lines
 from ._runner import Runner
 
 __all__ = ["Simulator", "crossing", "sizing_netlist"]
@@ -20,7 +21,7 @@ def sizing_netlist(device: Device, temperature: float) -> str:
     params = "".join(f" {k}={v}" for k, v in device.params.items() if k.lower() != "nf")
     prefix = "XM1" if device.instance == "X" else "M1"
     lines = [f"tavlo sizing: {device.name or device.model}"]
-    lines += [m.netlist_line() for m in device.models]
+    lines += model_lines(device)
     lines.append(".option wnflag=1")  # a model bin is chosen by the width of one finger, W/nf
     # Defaults inside the kit's bins: a binned model is chosen when the netlist is first parsed.
     lines += [f".param w_op={device.to_library(1e-6)} l_op={device.to_library(device.l_min)} nf_op=1 vbs_op=0",

@@ -37,9 +37,10 @@ def cache(tmp_path, monkeypatch):
 
 def sweeps(pool, device, lines, lengths, vgs, vds, vbs=0.0):
     """Every saved vector of a characterisation's jobs, from a netlist loading ``lines``."""
-    full = netlist_for(device, 1e-6, 27.0)
-    netlist = full.replace("\n".join(_kitlib.full_lines(device)), "\n".join(lines))
-    assert netlist != full or lines == _kitlib.full_lines(device)
+    # The characterisation's own netlist, with its model lines swapped for ``lines``.
+    own, loaded = netlist_for(device, 1e-6, 27.0), _kitlib.model_lines(device)
+    netlist = own.replace("\n".join(loaded), "\n".join(lines))
+    assert netlist != own or lines == loaded
     sign = -1.0 if device.polarity == "pmos" else 1.0
     out = {}
     for length in lengths:
