@@ -7,6 +7,7 @@ import sysconfig
 import time
 from pathlib import Path
 
+import numpy as np
 import pytest
 
 HERE = Path(__file__).parent
@@ -129,3 +130,12 @@ def kit_pool(worker_exe):
 
     with tavlo.SimulationPool(2, 300.0, worker_exe) as pool:
         yield pool
+
+
+def assert_same_table(a, b):
+    """Two tables hold the same axes, quantities and source, value for value."""
+    assert a.quantities == b.quantities and a.source == b.source
+    for name in ("lengths", "vgs", "vds"):
+        np.testing.assert_array_equal(getattr(a, name), getattr(b, name))
+    for q in a.quantities:
+        np.testing.assert_array_equal(a.quantity(q), b.quantity(q), err_msg=q)

@@ -5,7 +5,6 @@ import signal
 import time
 from multiprocessing import resource_tracker
 
-import numpy as np
 import pytest
 
 pytest.importorskip("dask.distributed")
@@ -13,6 +12,7 @@ from dask.distributed import Client, LocalCluster, get_task_stream  # noqa: E402
 
 import tavlo  # noqa: E402
 import tavlo.distributed as td  # noqa: E402
+from conftest import assert_same_table  # noqa: E402
 from tavlo import pdk  # noqa: E402
 from conftest import processes  # noqa: E402
 
@@ -54,14 +54,6 @@ def alive(pids):
 
 def worker_pids(client):
     return client.run(os.getpid)
-
-
-def assert_same_table(a, b):
-    assert a.quantities == b.quantities and a.source == b.source
-    for name in ("lengths", "vgs", "vds"):
-        np.testing.assert_array_equal(getattr(a, name), getattr(b, name))
-    for q in a.quantities:
-        np.testing.assert_array_equal(a.quantity(q), b.quantity(q), err_msg=q)
 
 
 def test_tables_equal_the_local_ones_and_tasks_are_named(client, kit_pool, gf180):

@@ -1,20 +1,12 @@
 """pool.characterise_set on gf180 through real ngspice: the tables of the single calls, all or nothing."""
 
-import numpy as np
 import pytest
 
 import tavlo
+from conftest import assert_same_table
 from tavlo import pdk
 
 GRID = dict(lengths=[0.28e-6, 1e-6], vgs=(0.0, 3.3, 0.1), vds=(0.0, 3.3, 0.3))
-
-
-def assert_same_table(a, b):
-    assert a.quantities == b.quantities and a.source == b.source
-    for name in ("lengths", "vgs", "vds"):
-        np.testing.assert_array_equal(getattr(a, name), getattr(b, name))
-    for q in a.quantities:
-        np.testing.assert_array_equal(a.quantity(q), b.quantity(q), err_msg=q)
 
 
 def test_a_set_equals_its_single_calls_and_reports_every_job(kit_pool, gf180):
