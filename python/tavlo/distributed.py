@@ -231,25 +231,38 @@ def _wait(client: Client, futures: Sequence[Future], progress: ProgressArg, desc
     results: List[Any] = [None] * len(futures)
     index = {f.key: i for i, f in enumerate(futures)}
     try:
-        with Progress(progress, len(futures), desc) as shown:
-            for future in as_completed(futures):
-                i = index[future.key]
-                if future.status == "error":
-                    exc = future.exception()
-                    if not return_exceptions:
-                        if return_exceptions is False:
-                            exc.add_note(f"(item {i} of the batch)")
-                        raise exc
-                    results[i] = exc
-                else:
-                    results[i] = future.result()
-                shown.advance()
-                if shown.error is not None:
-                    raise shown.error
+        _collect(futures, index, results, progress, desc, return_exceptions)
+    except cf.CancelledError as exc:
+        if client.status in ("running", "connecting"):
+            raise
+        raise RuntimeError(f"the Dask client was closed while {desc} (status {client.status!r})") from exc
     finally:
-        # Whatever has not run yet is dropped, on failure or Ctrl-C alike.
-        client.cancel([f for f in futures if not f.done()])
+        # Whatever has not run yet is dropped, on failure or Ctrl-C alike; a closed client has
+        # dropped it already, and cannot be asked to (the error on its way out is the one to see).
+        pending = [f for f in futures if not f.done()]
+        if pending and client.status in ("running", "connecting"):
+            client.cancel(pending)
     return results
+
+
+def _collect(futures: Sequence[Future], index: Dict[Any, int], results: List[Any], progress: ProgressArg,
+             desc: str, return_exceptions: Optional[bool]) -> None:
+    """Fill ``results`` as the futures complete, counting them on the progress bar."""
+    with Progress(progress, len(futures), desc) as shown:
+        for future in as_completed(futures):
+            i = index[future.key]
+            if future.status == "error":
+                exc = future.exception()
+                if not return_exceptions:
+                    if return_exceptions is False:
+                        exc.add_note(f"(item {i} of the batch)")
+                    raise exc
+                results[i] = exc
+            else:
+                results[i] = future.result()
+            shown.advance()
+            if shown.error is not None:
+                raise shown.error
 
 
 def _total_threads(client: Client) -> int:
