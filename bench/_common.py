@@ -42,7 +42,8 @@ def ngspice_batch(netlist, workdir, name):
 
 
 ROOT = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
-CORE_SOURCES = [*(f"src/tavlo/worker/{f}.cpp" for f in ("ngspice", "capture", "simulator")),
+CORE_SOURCES = [*(f"src/tavlo/worker/{f}.cpp" for f in ("ngspice", "capture", "simulator", "simulator_circuits",
+                                                           "circuits", "deck_files")),
                 "src/tavlo/protocol/json_read.cpp", "src/tavlo/protocol/request_json.cpp",
                 "src/tavlo/protocol/header_json.cpp", "src/tavlo/protocol/frame.cpp",
                 *(f"src/tavlo/base/{f}.cpp" for f in ("error", "io", "text", "format"))]
