@@ -25,7 +25,7 @@ from ._noise import NOISE_POINTS_PER_JOB, noise_commands, noise_netlist, noise_q
 from ._progress import Progress
 from ._runner import Runner
 from ._table import MosTable
-from .tavlo import TransistorLut, _chunk_count, _dc_sweep, _plan_chunks
+from .tavlo import TransistorLut, _assemble_jobs, _chunk_count, _dc_sweep, _extract_job, _plan_chunks
 
 __all__ = ["characterise", "plan", "run_job", "assemble", "netlist_for", "job_request", "temperature_command",
            "Job", "Plan"]
@@ -123,18 +123,12 @@ def job_request(device: Device, length: float, vbs: float, vgs: Any, vds: Any, w
 
 
 def _device_outputs(result: Any, path: str, shape: Tuple[int, int]) -> Dict[str, np.ndarray]:
-    """The device outputs the model gave over the whole sweep; one it lacks comes back empty."""
-    found: Dict[str, np.ndarray] = {}
-    for key, names in DEVICE_QUANTITIES.items():
-        for name in names:
-            try:
-                values = result.vector(f"@{path}[{name}]")
-            except KeyError:
-                continue
-            if values.size == shape[0] * shape[1]:
-                found[key] = values.reshape(shape)
-                break
-    return found
+    """The device outputs the model gave over the whole sweep; one it lacks is absent."""
+    return _extract_job(result, shape[0], shape[1], 1.0, _outputs(path))[1]
+
+
+def _outputs(path: str) -> List[Tuple[str, List[str]]]:
+    return [(key, [f"@{path}[{name}]" for name in names]) for key, names in DEVICE_QUANTITIES.items()]
 
 
 def plan(device: Device, workers: int, lengths: Any = None, vgs: Any = None, vds: Any = None, vbs: Any = None,
@@ -252,15 +246,9 @@ def run_job(run_simulation: Callable[..., Any], job: Job) -> Tuple[np.ndarray, D
         except RuntimeError as exc:
             raise RuntimeError(f"characterisation of {job.where} {exc}") from None
     try:
-        branch = result.vector("vds#branch")
-    except KeyError as exc:
-        raise RuntimeError(f"characterisation of {job.where} returned no drain current: {exc}") from None
-    rows = stop - first
-    if branch.size != rows * job.n_vds:
-        raise RuntimeError(f"characterisation of {job.where} returned {branch.size} points, "
-                           f"expected {rows} x {job.n_vds}")
-    # The drain current flows into the Vds source's negative side: Id = -I(Vds).
-    return (-job.sign) * branch.reshape(rows, job.n_vds), _device_outputs(result, job.path, (rows, job.n_vds))
+        return _extract_job(result, stop - first, job.n_vds, job.sign, _outputs(job.path))
+    except RuntimeError as exc:
+        raise RuntimeError(f"characterisation of {job.where} {exc}") from None
 
 
 def characterise(pool: Runner, device: Device, lengths: Any = None, vgs: Any = None,
@@ -297,33 +285,31 @@ def assemble(p: Plan, results: Sequence[Tuple[np.ndarray, Dict[str, np.ndarray]]
     """The table from every job's result, given in the order of ``p.jobs``."""
     device, ls, vgs_axis, vds_axis, vbs_values = p.device, p.lengths, p.vgs, p.vds, p.vbs_values
     n_b = vbs_values.size
-    sign = -1.0 if device.polarity == "pmos" else 1.0
     shape = (ls.size, vgs_axis.size, vds_axis.size)
-    ids = np.empty((n_b, *shape))
-    parts: List[Dict[str, List[Tuple[int, int, int, np.ndarray]]]] = [{} for _ in range(n_b)]
-    noisy: List[Dict[str, np.ndarray]] = [{} for _ in range(n_b)]
+    pieces = []
     for job, (rows, outputs) in zip(p.jobs, results, strict=True):
         bi, li, first, stop = job.index
-        if job.noise:
-            for key, values in outputs.items():
-                noisy[bi].setdefault(key, np.full(shape, np.nan))[li].reshape(-1)[first:stop] = values
-            continue
-        ids[bi, li, first:stop] = rows
-        for key, values in outputs.items():
-            parts[bi].setdefault(key, []).append((li, first, stop, values))
-    n_sweeps = sum(not job.noise for job in p.jobs) // n_b
+        # Sweeps place whole Vgs rows, noise jobs runs of points over Vgs x Vds.
+        pieces.append((bi * ls.size + li, first if job.noise else first * vds_axis.size,
+                       outputs if job.noise else dict(outputs, id=rows)))
+    whole = {key: values.reshape(n_b, *shape)
+             for key, values in _assemble_jobs(n_b * ls.size, vgs_axis.size * vds_axis.size, pieces).items()}
+    if "id" not in whole:
+        raise RuntimeError(f"characterisation of {device.name or device.model}: the jobs left drain currents unfilled")
+    ids = whole.pop("id")
+    noise = {key: whole.pop(key) for key in ("sth", "sfl") if key in whole}
 
     source = dict(device.describe(), temperature=p.temperature, width=p.width, mirrored=device.polarity == "pmos")
     subs = []
     for bi, x in enumerate(vbs_values):
-        quantities = _assemble(parts[bi], n_sweeps, shape, sign)
+        quantities = _in_magnitudes({key: values[bi] for key, values in whole.items()}, device.polarity == "pmos")
         quantities["gm_fd"] = np.gradient(ids[bi], vgs_axis, axis=1)
         quantities["gds_fd"] = np.gradient(ids[bi], vds_axis, axis=2)
         # The model's own derivatives where it gives them: exact, where differences over the grid are not.
         gm = quantities.pop("gm", quantities["gm_fd"])
         gds = quantities.pop("gds", quantities["gds_fd"])
-        if noisy[bi]:
-            quantities.update(noise_quantities(noisy[bi]["sth"], noisy[bi]["sfl"], gm, p.temperature))
+        if len(noise) == 2:
+            quantities.update(noise_quantities(noise["sth"][bi], noise["sfl"][bi], gm, p.temperature))
         lut = TransistorLut._from_arrays(p.width, float(x), ls, vgs_axis, vds_axis, ids[bi], gm, gds)
         sub = MosTable(lut, None, quantities=quantities)
         sub.source = dict(source, vbs=float(x))
@@ -344,23 +330,14 @@ def assemble(p: Plan, results: Sequence[Tuple[np.ndarray, Dict[str, np.ndarray]]
     return table
 
 
-def _assemble(parts: Dict[str, List[Tuple[int, int, int, np.ndarray]]], n_jobs: int,
-              shape: Tuple[int, int, int], sign: float) -> Dict[str, np.ndarray]:
-    """Whole arrays of the outputs every job returned, in the table's magnitudes."""
-    out: Dict[str, np.ndarray] = {}
-    for key, pieces in parts.items():
-        if len(pieces) != n_jobs:
-            continue  # not given everywhere: absent rather than partly filled
-        array = np.empty(shape)
-        for li, first, stop, values in pieces:
-            array[li, first:stop] = values
-        out[key] = array
-    if sign < 0:
+def _in_magnitudes(out: Dict[str, np.ndarray], pmos: bool) -> Dict[str, np.ndarray]:
+    """The device outputs in the table's magnitudes, without the capacitances a model left at zero."""
+    if pmos:
         frame = out.get("vdsat", out.get("vth"))
         if frame is not None and np.median(frame) < 0:
             for key in _MIRRORED:
                 if key in out:
-                    out[key] *= -1.0
+                    out[key] = -out[key]
     for key in list(out):
         # A model that evaluates no charges in a DC sweep (levels 1-3) reports zeros there.
         if key in _CAPACITANCES and not np.any(out[key]):

@@ -312,3 +312,34 @@ def test_noise_points_land_on_their_grid_points_and_a_lost_analysis_fails(tmp_pa
     assert got == expected - 1
     with pytest.raises(ValueError, match="noise must be True or False"):
         characterise(FakeRunner(), device, noise="yes", **grid)
+
+
+class OutputsRunner(FakeRunner):
+    """Sweeps that also give the model's gm (7 S) and a PMOS-like vdsat, except ``lacking`` jobs'."""
+
+    def __init__(self, lacking=()):
+        super().__init__()
+        self.lacking = lacking
+
+    def run_simulation(self, netlist, commands, id=None, *, params=None, return_vectors=None):
+        result = super().run_simulation(netlist, commands, id, params=params, return_vectors=return_vectors)
+        n = result._vectors["vds#branch"].size
+        if id not in self.lacking:
+            result._vectors.update({"@M1[GM]": np.full(n, 7.0), "@m1[vdsat]": np.full(n, -0.2)})
+        return result
+
+
+def test_a_device_output_some_job_lacks_is_left_out_of_the_whole_table(tmp_path):
+    card = tmp_path / "n.mod"
+    card.write_text(LEVEL1 + "\n")
+    device = tavlo.Device("nch", [card], vdd=3.3, l_min=5e-7)
+    grid = dict(lengths=[5e-7, 1e-6], vgs=(0.0, 3.3, 0.1), vds=(0.0, 3.3, 0.3), n_chunks=3)
+    table = characterise(OutputsRunner(), device, **grid)
+    np.testing.assert_array_equal(table.gm, 7.0)  # the model's own, found in any letter case
+    np.testing.assert_allclose(table.id, np.broadcast_to(table.vgs[:, None] + table.vds[None, :] / 10, table.id.shape))
+    assert "vdsat" in table.quantities
+    lacking = characterise(OutputsRunner(lacking=("char-b0-l1-vgs12",)), device, **grid)
+    # Differences over the grid instead, everywhere: Id = Vgs + Vds / 10 has gm = 1.
+    np.testing.assert_allclose(lacking.gm, 1.0, rtol=1e-9)
+    assert "vdsat" not in lacking.quantities
+    np.testing.assert_array_equal(lacking.id, table.id)

@@ -14,6 +14,7 @@
 #include <exception>
 
 #include "tavlo/base/format.hpp"
+#include "tavlo/characterise/assemble.hpp"
 #include "tavlo/characterise/plan.hpp"
 #include "tavlo/lut/extract.hpp"
 #include "tavlo/lut/sweep.hpp"
@@ -128,7 +129,7 @@ asio::awaitable<Result<TransistorLut>> generate_lut(std::shared_ptr<WorkerPool> 
     lut.lengths = lengths;
     lut.vgs = config.vgs.values();
     lut.vds = config.vds.values();
-    lut.id.assign(n_l * n_vgs * n_vds, 0.0);
+    Assembly assembly(n_l, n_vgs * n_vds);
     for (std::size_t done = 0; done < n_jobs; ++done) {
         auto [ec, outcome] = co_await outcomes->async_receive(asio::experimental::as_tuple(asio::use_awaitable));
         if (ec || !outcome || !outcome->ok()) {
@@ -137,10 +138,13 @@ asio::awaitable<Result<TransistorLut>> generate_lut(std::shared_ptr<WorkerPool> 
         }
         // Each chunk's rows go straight to their place, so completion order does not matter.
         const ChunkRows& rows = outcome->value();
-        std::copy(rows.rows.data.begin(), rows.rows.data.end(),
-                  lut.id.begin() + static_cast<std::ptrdiff_t>(lut.index(rows.length_index, rows.first_row, 0)));
+        if (!assembly.place("id", rows.length_index, rows.first_row * n_vds, rows.rows.data))
+            co_return NgspiceError::worker_crashed("characterisation job answered outside its table");
         call->job_done();
     }
+    auto assembled = std::move(assembly).finish();
+    if (assembled.empty()) co_return NgspiceError::worker_crashed("characterisation jobs left rows unfilled");
+    lut.id = std::move(assembled.front().second);
     const double secs = std::chrono::duration<double>(std::chrono::steady_clock::now() - started).count();
     print_stdout("  all " + std::to_string(n_jobs) + " jobs completed in " + format_fixed(secs * 1000.0, 1) +
                  "ms  (" + format_fixed(static_cast<double>(n_l * n_vgs * n_vds) / secs, 0) + " op/s)\n");

@@ -1,36 +1,60 @@
 #include "tavlo/lut/extract.hpp"
 
 #include <string>
+#include <utility>
+#include <variant>
 #include <vector>
 
 #include "tavlo/base/format.hpp"
 
 namespace tavlo {
 
-Result<Grid> extract_id_rows(const SimulationResponse& response, std::size_t n_rows, std::size_t n_vds) {
-    const VectorData* branch = nullptr;
-    for (const auto& v : response.vectors) {
-        if (equals_ignore_ascii_case(v.name, "vds#branch")) {
-            branch = &v;
+namespace {
+
+const VectorData* find_named(const SimulationResponse& response, const std::string& name) {
+    for (const auto& v : response.vectors)
+        if (equals_ignore_ascii_case(v.name, name)) return &v;
+    return nullptr;
+}
+
+}  // namespace
+
+std::variant<JobRows, JobFault> extract_job(const SimulationResponse& response, const JobShape& shape) {
+    const std::size_t expected = shape.rows * shape.n_vds;
+    const VectorData* branch = find_named(response, "vds#branch");
+    if (!branch || branch->real.size() != expected) {
+        JobFault fault{branch == nullptr, branch ? branch->real.size() : 0, {}};
+        fault.names.reserve(response.vectors.size());
+        for (const auto& v : response.vectors) fault.names.push_back(v.name);
+        return fault;
+    }
+    JobRows out{Grid{shape.rows, shape.n_vds, std::vector<double>(expected)}, {}};
+    // The branch current flows into the drain source's + terminal: the drain current is its negative.
+    const double k = -shape.sign;
+    for (std::size_t i = 0; i < expected; ++i) out.id.data[i] = k * branch->real[i];
+    for (const JobOutput& output : shape.outputs) {
+        for (const std::string& name : output.vectors) {
+            const VectorData* v = find_named(response, name);
+            if (!v || v->real.size() != expected) continue;
+            out.outputs.emplace_back(output.name, Grid{shape.rows, shape.n_vds, v->real});
             break;
         }
     }
-    if (!branch) {
-        std::vector<std::string> names;
-        names.reserve(response.vectors.size());
-        for (const auto& v : response.vectors) names.push_back(v.name);
-        return NgspiceError::simulation_failed("'vds#branch' not found; available: " + quoted_name_list(names));
-    }
-    const std::size_t expected = n_rows * n_vds;
-    if (branch->real.size() != expected) {
-        return NgspiceError::simulation_failed("expected " + std::to_string(expected) + " points (" +
-                                               std::to_string(n_rows) + "\u00d7" + std::to_string(n_vds) +
-                                               "), got " + std::to_string(branch->real.size()));
-    }
-    Grid g{n_rows, n_vds, std::vector<double>(expected)};
-    // The branch current flows into the drain source's + terminal: the drain current is its negative.
-    for (std::size_t k = 0; k < expected; ++k) g.data[k] = -branch->real[k];
-    return g;
+    return out;
+}
+
+NgspiceError fault_error(const JobFault& fault, std::size_t n_rows, std::size_t n_vds) {
+    if (fault.missing)
+        return NgspiceError::simulation_failed("'vds#branch' not found; available: " + quoted_name_list(fault.names));
+    return NgspiceError::simulation_failed("expected " + std::to_string(n_rows * n_vds) + " points (" +
+                                           std::to_string(n_rows) + "\u00d7" + std::to_string(n_vds) + "), got " +
+                                           std::to_string(fault.got));
+}
+
+Result<Grid> extract_id_rows(const SimulationResponse& response, std::size_t n_rows, std::size_t n_vds) {
+    auto rows = extract_job(response, JobShape{n_rows, n_vds, 1.0, {}});
+    if (auto* fault = std::get_if<JobFault>(&rows)) return fault_error(*fault, n_rows, n_vds);
+    return std::move(std::get<JobRows>(rows).id);
 }
 
 Grid diff_vds(const Grid& rows, double h) {
