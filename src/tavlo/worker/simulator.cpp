@@ -78,6 +78,12 @@ Result<std::unique_ptr<Simulator>> Simulator::start(const std::optional<std::str
     // Debian's ngspice evaluates BSIM devices on two OpenMP threads; side-by-side workers then
     // slow each other down many times over. The pool's processes are the parallelism.
     sim->command("set num_threads=1");
+    // ngspice's BSIM3/BSIM4 parameter check remembers, process-wide, the last model name it
+    // checked and skips a model of that name; the clamps it applies (A2 > 1 made 1, ...) then
+    // hold only for the first analysis of that name in the process, and an answer would depend
+    // on what the worker ran before. Without the check every analysis sees the card as written,
+    // as every later analysis of ngspice itself does (sky130's own spinit sets this too).
+    sim->command("set ng_nomodcheck");
     return sim;
 }
 
