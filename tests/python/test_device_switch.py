@@ -100,3 +100,12 @@ def test_sky130_pfet_ff_after_nfet_tt_equals_a_fresh_worker(worker_exe, sky130_k
         assert run.keys() == fresh.keys()
         for name, values in fresh.items():
             np.testing.assert_array_equal(run[name], values, err_msg=name)
+
+
+def test_a_request_that_unsets_the_workers_settings_does_not_change_later_answers(worker_exe):
+    with tavlo.SimulationPool(1, 60.0, worker_exe) as pool:
+        fresh = answer(pool, PMOS.format(tag="a"))
+        turned_on = pool.run_simulation(NMOS, ["unset ng_nomodcheck", "op"])
+        assert turned_on.success, turned_on.error
+        # With the check back on, the card would now be clamped once, for this one request.
+        assert_same(answer(pool, PMOS.format(tag="a")), fresh)
