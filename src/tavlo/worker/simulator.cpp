@@ -75,10 +75,20 @@ Result<std::unique_ptr<Simulator>> Simulator::start(const std::optional<std::str
     int r = ng->init(send_char, send_stat, controlled_exit, nullptr, send_init_data, bg_thread_running, state.get());
     if (r != 0) return NgspiceError::init_failed("ngSpice_Init returned " + std::to_string(r));
     std::unique_ptr<Simulator> sim(new Simulator(std::move(*ng), std::move(state)));
+    sim->apply_worker_settings();
+    return sim;
+}
+
+void Simulator::apply_worker_settings() {
     // Debian's ngspice evaluates BSIM devices on two OpenMP threads; side-by-side workers then
     // slow each other down many times over. The pool's processes are the parallelism.
-    sim->command("set num_threads=1");
-    return sim;
+    command("set num_threads=1");
+    // ngspice's BSIM3/BSIM4 parameter check remembers, process-wide, the last model name it
+    // checked and skips a model of that name; the clamps it applies (A2 > 1 made 1, ...) then
+    // hold only for the first analysis of that name in the process, and an answer would depend
+    // on what the worker ran before. Without the check every analysis sees the card as written,
+    // as every later analysis of ngspice itself does (sky130's own spinit sets this too).
+    command("set ng_nomodcheck");
 }
 
 Simulator::~Simulator() {
@@ -169,6 +179,11 @@ SimulationResponse Simulator::handle(const SimulationRequest& request) {
         return equals_ignore_ascii_case(word, "setcirc") || equals_ignore_ascii_case(word, "remcirc") ||
                equals_ignore_ascii_case(word, "source") || equals_ignore_ascii_case(word, "circbyline");
     });
+    // A request's own set/unset may have changed what every later request relies on.
+    settings_touched_ = std::any_of(request.commands.begin(), request.commands.end(), [](const std::string& c) {
+        std::string_view word = first_token(trim_start(c));
+        return equals_ignore_ascii_case(word, "set") || equals_ignore_ascii_case(word, "unset");
+    });
     answer.log = std::move(state_->log_lines);
     state_->log_lines.clear();
     answer.error = state_->first_error;
@@ -229,8 +244,9 @@ void Simulator::clean_up() {
         if (request_circuit_ && !keep_after_request_ && *request_circuit_ < circuits_.size())
             remove_circuit(*request_circuit_);
     }
+    if (settings_touched_) apply_worker_settings();
     request_circuit_.reset();
-    keep_after_request_ = drop_all_after_request_ = false;
+    keep_after_request_ = drop_all_after_request_ = settings_touched_ = false;
     if (++cleanups_ % kForgetHistoryEvery == 0) ng_.command(nullptr);
 }
 

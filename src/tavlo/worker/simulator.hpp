@@ -48,6 +48,8 @@ public:
 private:
     Simulator(Ngspice ng, std::unique_ptr<SimState> state);
     int command(const std::string& text);
+    /// The variables every request relies on; sent at start and again after a request's set/unset.
+    void apply_worker_settings();
     /// Waits until a thread that a `bg_` command started has finished.
     void wait_for_background(std::uint64_t started_before);
     /// Waits until no background thread that announced itself is still running.
@@ -83,6 +85,7 @@ private:
     // may have changed what ngspice holds behind the worker's back).
     bool keep_after_request_ = false;
     bool drop_all_after_request_ = false;
+    bool settings_touched_ = false;
     std::uint64_t cleanups_ = 0;
 };
 
