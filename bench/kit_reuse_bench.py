@@ -4,11 +4,12 @@
    ``$PDK_ROOT`` (devices in per-device files under ``cells/``): a new pool with an empty disk
    cache (the reducer scans the kit), a new pool with the cache on disk (cold), the same pool again
    (warm); each worker's resident memory after the table; then the table at 125 °C on that pool.
-2. nfet -> pfet -> nfet -> pfet (3 lengths x 181 x 37) on one pool, each call after a switch
+2. nfet -> pfet -> nfet -> pfet (3 lengths x 181 x 37, then 10 x 181 x 181) on one pool, each call after a switch
    against that device's warm time, and what one switch costs a worker (a one-point job on the
    other device's circuit against one on the circuit it holds).
 3. ``pool.characterise_set`` over gf180 nfet_03v3 (typical, ff) and sky130 nfet_01v8 at 27 and
-   125 °C against the same six ``pool.characterise`` calls one after another, each on a new pool.
+   125 °C against the same six ``pool.characterise`` calls one after another, each on a new pool,
+   alternating, medians.
 4. The quick start's wall time: with the disk cache of an earlier run, and with an empty one.
 
 Run: .venv/bin/python bench/kit_reuse_bench.py
@@ -34,6 +35,7 @@ GF180 = Path(c.ROOT) / "tests" / "data" / "gf180mcu"
 TABLE = dict(lengths=[0.15e-6, 0.18e-6, 0.25e-6, 0.35e-6, 0.5e-6, 0.75e-6, 1e-6, 1.5e-6, 2e-6, 4e-6],
              vgs=(0.0, 1.8, 0.01), vds=(0.0, 1.8, 0.01), progress=False)
 SWITCH = dict(lengths=[0.15e-6, 0.5e-6, 2e-6], vgs=(0.0, 1.8, 0.01), vds=(0.0, 1.8, 0.05), progress=False)
+ROUNDS = 3
 SET = dict(lengths=[0.5e-6, 1e-6, 2e-6], vgs=(0.0, 1.8, 0.01), vds=(0.0, 1.8, 0.05), progress=False)
 
 
@@ -118,19 +120,15 @@ def switch_cost(pool, devices):
     return c.median(held), c.median(parsed)
 
 
-def switching(tmp):
-    nfet, pfet = pdk.sky130("nfet_01v8"), pdk.sky130("pfet_01v8")
-    fresh_cache(tmp, "switch")
-    _kitlib.model_lines(nfet), _kitlib.model_lines(pfet)
-    print("sky130 nfet -> pfet -> nfet -> pfet, 3 lengths x 181 x 37, one 2-worker pool")
+def alternate(nfet, pfet, grid, label):
+    """nfet, pfet, nfet, pfet (each after a switch), then each device again (warm)."""
+    print(f"sky130 nfet -> pfet -> nfet -> pfet, {label}, one 2-worker pool")
     order = [("nfet", nfet), ("pfet", pfet), ("nfet", nfet), ("pfet", pfet), ("pfet", pfet), ("nfet", nfet),
              ("nfet", nfet)]
     times = []
     with tavlo.SimulationPool(2) as pool:
         for name, device in order:
-            times.append((name, *timed(pool.characterise, device, **SWITCH), load()))
-    with tavlo.SimulationPool(1) as pool:
-        held, parsed = switch_cost(pool, [nfet, pfet])
+            times.append((name, *timed(pool.characterise, device, **grid), load()))
     warm = {"pfet": times[4][1], "nfet": times[6][1]}
     if not same(times[0][2], times[6][2]) or not same(times[1][2], times[4][2]):
         sys.exit("a device's table changed after a switch")
@@ -139,8 +137,19 @@ def switching(tmp):
         name, t, _, ld = times[i]
         print(f"  call {i + 1} ({name} after a switch): {t:.3f} s = {t / warm[name]:.2f} x its warm time "
               f"(target <= 1.25; {ld})")
+
+
+def switching(tmp):
+    nfet, pfet = pdk.sky130("nfet_01v8"), pdk.sky130("pfet_01v8")
+    fresh_cache(tmp, "switch")
+    _kitlib.model_lines(nfet), _kitlib.model_lines(pfet)
+    alternate(nfet, pfet, SWITCH, "3 lengths x 181 x 37")
+    alternate(nfet, pfet, TABLE, "10 lengths x 181 x 181")
+    with tavlo.SimulationPool(1) as pool:
+        held, parsed = switch_cost(pool, [nfet, pfet])
     print(f"  one worker, a one-point job: on the circuit it holds {held * 1e3:.1f} ms, on the other "
-          f"device's (parsed) {parsed * 1e3:.1f} ms: a switch costs each worker {(parsed - held) * 1e3:.0f} ms")
+          f"device's (parsed) {parsed * 1e3:.1f} ms: a switch costs each worker {(parsed - held) * 1e3:.0f} ms "
+          f"({load()})")
 
 
 def kit_set(tmp):
@@ -151,20 +160,24 @@ def kit_set(tmp):
         _kitlib.model_lines(device)
     print("characterise_set: gf180 nfet_03v3 typical, ff and sky130 nfet_01v8 at 27 and 125 °C, "
           "3 lengths x 181 x 37, 2 workers, each way on a new pool")
-    with tavlo.SimulationPool(2) as pool:
-        singles_s = c.clock()
-        singles = {}
-        for device in devices:
-            for t in temperatures:
-                singles[device.name or device.model, device.corner, t] = pool.characterise(device, temperature=t, **SET)
-        singles_s = c.clock() - singles_s
-    l1 = load()
-    with tavlo.SimulationPool(2) as pool:
-        set_s, tables = timed(pool.characterise_set, devices, temperatures, **SET)
-    l2 = load()
+    singles_s, set_s = [], []
+
+    def six_calls(pool):
+        return {(d.name or d.model, d.corner, t): pool.characterise(d, temperature=t, **SET)
+                for d in devices for t in temperatures}
+
+    for _ in range(ROUNDS):  # alternating, medians
+        with tavlo.SimulationPool(2) as pool:
+            t, singles = timed(six_calls, pool)
+            singles_s.append(t)
+        with tavlo.SimulationPool(2) as pool:
+            t, tables = timed(pool.characterise_set, devices, temperatures, **SET)
+            set_s.append(t)
+    singles_s, set_s, l1 = c.median(singles_s), c.median(set_s), load()
     if tables.keys() != singles.keys() or not all(same(tables[k], singles[k]) for k in tables):
         sys.exit("characterise_set differs from the single calls")
-    print(f"  six characterise calls {singles_s:.2f} s ({l1}); characterise_set {set_s:.2f} s ({l2}): "
+    print(f"  medians of {ROUNDS} alternating rounds ({l1}): six characterise calls {singles_s:.2f} s, "
+          f"characterise_set {set_s:.2f} s: "
           f"{set_s / singles_s:.2f} x (target <= 1.15), {singles_s / set_s:.2f}x as fast")
 
 
@@ -179,10 +192,12 @@ def quickstart(tmp):
         return c.clock() - start, load()
 
     run("qs-warm")  # the warm-up: it writes the disk cache
-    warm, l1 = run("qs-warm")
-    empty, l2 = run("qs-empty")
-    print(f"quick start ({' '.join(command[:2])}): {warm:.2f} s with the disk cache ({l1}), "
-          f"{empty:.2f} s with an empty TAVLO_CACHE_DIR ({l2})")
+    warm, empty = [], []
+    for i in range(ROUNDS):  # alternating, medians
+        warm.append(run("qs-warm")[0])
+        empty.append(run(f"qs-empty{i}")[0])
+    print(f"quick start ({' '.join(command[:2])}), medians of {ROUNDS} alternating runs ({load()}): "
+          f"{c.median(warm):.2f} s with the disk cache, {c.median(empty):.2f} s with an empty TAVLO_CACHE_DIR")
 
 
 def main():
