@@ -4,9 +4,10 @@
    ``$PDK_ROOT`` (devices in per-device files under ``cells/``): a new pool with an empty disk
    cache (the reducer scans the kit), a new pool with the cache on disk (cold), the same pool again
    (warm); each worker's resident memory after the table; then the table at 125 °C on that pool.
-2. nfet -> pfet -> nfet -> pfet (3 lengths x 181 x 37, then 10 x 181 x 181) on one pool, each call after a switch
-   against that device's warm time, and what one switch costs a worker (a one-point job on the
-   other device's circuit against one on the circuit it holds).
+2. nfet -> pfet -> nfet -> pfet (3 lengths x 181 x 37, then 10 x 181 x 181) on one pool, each
+   device twice in a row: the call after a switch against that device's warm time, medians; and
+   what one switch costs a worker (a one-point job on the other device's circuit against one on
+   the circuit it holds).
 3. ``pool.characterise_set`` over gf180 nfet_03v3 (typical, ff) and sky130 nfet_01v8 at 27 and
    125 °C against the same six ``pool.characterise`` calls one after another, each on a new pool,
    alternating, medians.
@@ -121,22 +122,27 @@ def switch_cost(pool, devices):
 
 
 def alternate(nfet, pfet, grid, label):
-    """nfet, pfet, nfet, pfet (each after a switch), then each device again (warm)."""
-    print(f"sky130 nfet -> pfet -> nfet -> pfet, {label}, one 2-worker pool")
-    order = [("nfet", nfet), ("pfet", pfet), ("nfet", nfet), ("pfet", pfet), ("pfet", pfet), ("nfet", nfet),
-             ("nfet", nfet)]
-    times = []
+    """nfet, nfet, pfet, pfet, ... on one pool: the first of each pair comes after a switch, the
+    second is that device's warm time; medians over ROUNDS pairs of each device."""
+    print(f"sky130 nfet -> pfet -> nfet -> pfet, {label}, one 2-worker pool, each device twice in a row, "
+          f"medians of {ROUNDS}")
+    times = {("nfet", "switch"): [], ("nfet", "warm"): [], ("pfet", "switch"): [], ("pfet", "warm"): []}
+    tables = {}
     with tavlo.SimulationPool(2) as pool:
-        for name, device in order:
-            times.append((name, *timed(pool.characterise, device, **grid), load()))
-    warm = {"pfet": times[4][1], "nfet": times[6][1]}
-    if not same(times[0][2], times[6][2]) or not same(times[1][2], times[4][2]):
-        sys.exit("a device's table changed after a switch")
-    print(f"  warm: nfet {warm['nfet']:.3f} s, pfet {warm['pfet']:.3f} s")
-    for i in (1, 2, 3):
-        name, t, _, ld = times[i]
-        print(f"  call {i + 1} ({name} after a switch): {t:.3f} s = {t / warm[name]:.2f} x its warm time "
-              f"(target <= 1.25; {ld})")
+        pool.characterise(nfet, **grid)  # the pool's first parse stays out of the figures
+        for _ in range(ROUNDS):
+            for name, device in (("pfet", pfet), ("nfet", nfet)):
+                for kind in ("switch", "warm"):
+                    t, table = timed(pool.characterise, device, **grid)
+                    times[name, kind].append(t)
+                    if not same(tables.setdefault(name, table), table):
+                        sys.exit("a device's table changed after a switch")
+    for name in ("nfet", "pfet"):
+        switch, warm = c.median(times[name, "switch"]), c.median(times[name, "warm"])
+        print(f"  {name}: after a switch {switch:.3f} s, warm {warm:.3f} s: {switch / warm:.2f} x (target <= 1.25; "
+              f"each call after a switch {', '.join(f'{t:.2f}' for t in times[name, 'switch'])} s, "
+              f"warm {', '.join(f'{t:.2f}' for t in times[name, 'warm'])} s)")
+    print(f"  ({load()})")
 
 
 def switching(tmp):
