@@ -1,5 +1,6 @@
 """Shared pieces of the benchmarks: model cards, test-bench netlists and ngspice -b runs."""
 
+import glob
 import os
 import statistics
 import subprocess
@@ -42,8 +43,8 @@ def ngspice_batch(netlist, workdir, name):
 
 
 ROOT = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
-CORE_SOURCES = [*(f"src/tavlo/worker/{f}.cpp" for f in ("ngspice", "capture", "simulator", "simulator_circuits",
-                                                           "circuits", "deck_files")),
+# Every worker source, so that a split of the worker does not break the bench programs' link.
+CORE_SOURCES = [*sorted(os.path.relpath(p, ROOT) for p in glob.glob(os.path.join(ROOT, "src/tavlo/worker/*.cpp"))),
                 "src/tavlo/protocol/json_read.cpp", "src/tavlo/protocol/request_json.cpp",
                 "src/tavlo/protocol/header_json.cpp", "src/tavlo/protocol/frame.cpp",
                 *(f"src/tavlo/base/{f}.cpp" for f in ("error", "io", "text", "format"))]

@@ -5,7 +5,7 @@
 2. The physical limit: the same requests run in-process one after another (bench/inprocess_runner,
    the worker's own ngspice calls): one library load plus the sweeps divided by the 2 cores.
 3. The usual way: one `ngspice -b` per length, two at a time, each told `set num_threads=1`,
-   writing its result to a raw file.
+   loading the kit's full library and writing its result to a raw file.
 4. gf180 nfet_03v3, 5 x 133 x 67, the same pool against the same `ngspice -b` baseline.
 
 Run: .venv/bin/python bench/kit_bench.py
@@ -22,7 +22,7 @@ sys.path.insert(0, os.path.dirname(__file__))
 import _common as c  # noqa: E402
 
 import tavlo  # noqa: E402
-from tavlo import pdk  # noqa: E402
+from tavlo import _kitlib, pdk  # noqa: E402
 from tavlo._characterise import job_request, netlist_for  # noqa: E402
 
 GF180 = Path(c.ROOT) / "tests" / "data" / "gf180mcu"
@@ -55,15 +55,19 @@ def in_process_limit(runner, reqs, workdir, workers=2):
 
 
 def ngspice_b(device, lengths, vgs, vds, workdir, parallel=2):
-    """One ngspice -b per length, two at a time, the library parsed by each."""
+    """One ngspice -b per length, two at a time, each parsing the kit's full library as a deck
+    written by hand would."""
+    full = netlist_for(device, 1e-6, 27.0).replace("\n".join(_kitlib.model_lines(device)),
+                                                   "\n".join(_kitlib.full_lines(device)))
+
     def one(i, length):
-        body = netlist_for(device, 1e-6, 27.0).replace(".end\n", "")
+        body = full.replace(".end\n", "")
         params, commands = job_request(device, length, 0.0, vgs, vds)
         path = os.path.join(workdir, f"b{i}.cir")
         with open(path, "w") as f:
             f.write(body + "".join(f".param {k}={v!r}\n" for k, v in params.items()).replace(".param", ".param", 1)
-                    + f".control\nset num_threads=1\nset filetype=binary\n{commands[0]}\n"
-                    f"write {workdir}/b{i}.raw vds#branch\n.endc\n.end\n")
+                    + ".control\nset num_threads=1\nset filetype=binary\n" + "".join(f"{cmd}\n" for cmd in commands)
+                    + f"write {workdir}/b{i}.raw vds#branch\n.endc\n.end\n")
         subprocess.run(["ngspice", "-b", path], stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
         if not os.path.exists(f"{workdir}/b{i}.raw"):
             sys.exit(f"ngspice -b produced no result for {path}")
