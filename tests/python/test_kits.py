@@ -318,3 +318,24 @@ def test_noise_at_every_point_equals_a_hand_written_noise_analysis(pool, gf180, 
     # Strong inversion in saturation at 1 µm: the channel's thermal noise factor is of order one.
     assert np.all((gamma[1, 6:9, 9:] > 0.5) & (gamma[1, 6:9, 9:] < 2)), gamma[1, 6:9, 9:]
     np.testing.assert_allclose(table.quantity("fco"), sfl / sth)
+
+
+def test_sky130_noise_equals_a_hand_written_noise_analysis_on_the_whole_library(pool):
+    # A subcircuit device: its contributions are named after the transistor inside the subcircuit,
+    # and the table loads the reduced library while the hand-written deck loads the kit's own.
+    try:
+        device = pdk.sky130("pfet_01v8")
+    except pdk.KitNotFoundError as exc:
+        missing_kit(f"no sky130 kit: {exc}")
+    table = pool.characterise(device, lengths=[0.15e-6], vgs=(0.0, 1.8, 0.3), vds=(0.0, 1.8, 0.6), noise=True)
+    library = " ".join(device.models[0].netlist_line().split()[1:])
+    inner = "onoise.m.xm1.msky130_fd_pr__pfet_01v8"
+    for i, j in ((4, 2), (6, 3)):
+        netlist = (f"hand\n.lib {library}\nXM1 d g 0 0 sky130_fd_pr__pfet_01v8 W=1 L=0.15\n"
+                   f"Vds d 0 dc {-float(table.vds[j])!r}\nHsense n 0 vds 1\n"
+                   f"Vgs g 0 dc {-float(table.vgs[i])!r} ac 1\n.end\n")
+        result = pool.run_simulation(netlist, ["noise v(n) vgs lin 1 1 1 1"])
+        assert result.success, result.error
+        np.testing.assert_allclose(
+            [table.quantity("sth")[0, i, j], table.quantity("sfl")[0, i, j]],
+            [result.vector(f"{inner}.id")[0] ** 2, result.vector(f"{inner}.1overf")[0] ** 2], rtol=1e-6)
