@@ -232,7 +232,9 @@ def _wait(client: Client, futures: Sequence[Future], progress: ProgressArg, desc
     index = {f.key: i for i, f in enumerate(futures)}
     try:
         _collect(futures, index, results, progress, desc, return_exceptions)
-    except cf.CancelledError as exc:
+    except Exception as exc:
+        # A closed client surfaces as a cancelled future or as a closed connection, whichever
+        # it meets first; the caller is told the cause either way.
         if client.status in ("running", "connecting"):
             raise
         raise RuntimeError(f"the Dask client was closed while {desc} (status {client.status!r})") from exc
