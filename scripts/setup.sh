@@ -36,8 +36,10 @@ fi
 [ -x "$venv/bin/python" ] || quiet python3 -m venv "$venv"
 pip=("$venv/bin/python" -m pip --disable-pip-version-check)
 # Build requirements live in the venv so that re-installs reuse build/ incrementally.
-# ruff: the linter CI runs (its settings are in pyproject.toml).
+# ruff: the linter CI runs (its settings are in pyproject.toml). setuptools and wheel: test
+# dependencies published only as source (docopt) are built without isolation here.
 quiet "${pip[@]}" install -q "scikit-build-core>=0.10" "nanobind>=2.0" cmake ninja numpy "pytest>=7" "pytest-timeout>=2" \
+    setuptools wheel \
     "ruff>=0.4"
 # The dask extra too, so that the suite runs the cluster tests.
 quiet "${pip[@]}" install -q --no-build-isolation $build_dir ".[test,dask]"

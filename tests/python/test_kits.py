@@ -197,6 +197,25 @@ def test_a_warm_pool_parses_the_library_no_more(pool, gf180):
     np.testing.assert_array_equal(first.id, second.id)
 
 
+def test_alternating_devices_parse_each_once_and_keep_their_own_answers(pool, gf180):
+    nfet, pfet = pdk.gf180mcu("nfet_03v3", root=gf180), pdk.gf180mcu("pfet_03v3", "ff", root=gf180)
+    kw = dict(lengths=[0.28e-6, 1e-6], vgs=(0.0, 3.3, 0.1), vds=(0.0, 3.3, 0.3), n_chunks=3)
+    tables, logs = {"n": [], "p": []}, {"n": [], "p": []}
+    for name, device in (("n", nfet), ("p", pfet), ("n", nfet), ("p", pfet)):
+        recorder = Recorder(pool)
+        tables[name].append(characterise(recorder, device, **kw))
+        logs[name].append(recorder.logs)
+    # The second table of each device parses nothing, although the other ran in between.
+    assert all(REUSED in log for name in "np" for log in logs[name][1])
+    with tavlo.SimulationPool(1) as fresh:
+        for name, device in (("n", nfet), ("p", pfet)):
+            reference = characterise(fresh, device, **kw)
+            for table in tables[name]:
+                np.testing.assert_array_equal(table.id, reference.id)
+                np.testing.assert_array_equal(table.gm, reference.gm)
+    assert not np.array_equal(np.abs(tables["n"][0].id), np.abs(tables["p"][0].id))
+
+
 def test_a_hand_written_device_is_characterised_like_the_preset(pool, gf180):
     # The designer's own description of the same PMOS: the preset is a convenience, not a requirement.
     by_hand = tavlo.Device("pfet_03v3", [gf180 / "design.ngspice", (gf180 / "sm141064.ngspice", "typical")],

@@ -178,6 +178,44 @@ def test_params_reuse_the_parsed_circuit_and_never_a_stale_one(worker_exe):
 REUSED = "reusing the circuit parsed for an earlier request"
 
 
+def subckt_divider(k, padding=0):
+    """A divider whose lower resistor sits in a subcircuit with a parameter (the kits' shape);
+    ``padding`` comment lines make its deck long."""
+    return (f"divider {k}\n.param r2=1k\n" + "* pad\n" * padding +
+            ".subckt lower a b r=1\nR a b {r}\n.ends\n"
+            f"V1 in 0 dc 1\nR1 in out {k}k\nX2 out 0 lower r={{r2}}\n.end\n")
+
+
+def test_several_netlists_with_params_are_kept_each_parsed_once(worker_exe):
+    # A long deck, a short one parsed after it, then the long one again, alternating, as a sizing
+    # of an NMOS, a PMOS and the NMOS again does; more netlists than a worker keeps push the least
+    # recently used one out. Every answer is the one of its own netlist and its own parameter.
+    netlists = [subckt_divider(1, padding=5000), subckt_divider(2)] + [subckt_divider(k) for k in (3, 4, 5, 6)]
+    with tavlo.SimulationPool(1, 60.0, worker_exe) as pool:
+        def answer(k, r2, commands=("op",)):
+            r = pool.run_simulation(netlists[k], list(commands), params={"r2": r2})
+            assert r.success, r.error
+            return r.vector("out")[0], REUSED in r.log
+
+        def run(k, r2, commands=("op",)):
+            out, reused = answer(k, r2, commands)
+            assert out == pytest.approx(r2 / (r2 + (k + 1) * 1e3), rel=1e-12)
+            return reused
+
+        assert [run(0, 1e3), run(1, 2e3)] == [False, False]
+        assert all(run(i % 2, 1e3 * (i + 1)) for i in range(6))
+        # An alter of one request does not reach the next one on the same netlist.
+        assert answer(0, 3e3, ["alter r1 9k", "op"]) == (pytest.approx(0.25), True)
+        assert run(0, 3e3)
+        # A request whose own commands reload the deck gets the only circuit the worker holds.
+        assert not run(1, 4e3, ["reset", "op"])
+        assert [run(1, 4e3), run(0, 4e3), run(1, 4e3)] == [True, False, False]
+        for k in (2, 3, 4, 5):
+            run(k, 5e3)
+        # Four are kept: the two used longest ago were parsed again, the newest were not.
+        assert [run(0, 1e3), run(5, 1e3), run(4, 1e3)] == [False, True, True]
+
+
 def test_params_are_refused_for_a_netlist_with_its_own_control_block(worker_exe, tmp_path):
     # The block runs while ngspice parses, before any parameter is set: its answer would be the
     # netlist's defaults. Refused, also when the block sits in an included file.

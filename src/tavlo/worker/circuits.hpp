@@ -11,13 +11,32 @@
 
 namespace tavlo {
 
+/// How a kept circuit serves requests. ngspice 39 re-reads, on `reset`, one deck shared by all
+/// its circuits, and sizes its parameter tables by the line count of the last deck it read; so:
+enum class CircuitRole {
+    /// The only circuit ngspice holds, reused by `alterparam` and `reset` (a deck too large to
+    /// keep beside others, or a request whose own commands reload the deck).
+    single,
+    /// Never run: each request runs on a copy (`mc_source`) made after its parameters are set on
+    /// the template's deck. Several can be kept.
+    template_deck,
+    /// A circuit parsed after every template: it keeps ngspice's last deck apart from the
+    /// templates' decks, and its padding keeps ngspice's line count above theirs.
+    guard,
+};
+
 /// One parsed circuit that ngspice holds.
 struct KeptCircuit {
+    std::uint64_t id = 0;
+    CircuitRole role = CircuitRole::single;
     std::string netlist;
     std::string cwd;                 // relative include paths depend on it
     std::vector<FileStamp> files;    // as they were just before the parse
     std::string name;                // as ngspice lists it
     std::vector<std::string> altered;  // parameters requests have set on it
+    std::size_t lines = 0;             // at least as many lines as ngspice read for it
+    std::uint64_t bytes = 0;           // resident memory its parse added
+    std::uint64_t last_used = 0;
 };
 
 /// ngspice's list of circuits as `setcirc` prints it: newest first.

@@ -3,11 +3,13 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <chrono>
 #include <cstdlib>
 #include <fstream>
 #include <functional>
 #include <iterator>
+#include <map>
 #include <set>
 
 #include "tavlo/base/text.hpp"
@@ -87,9 +89,14 @@ std::string resolve(std::string_view name, const std::string& dir) {
     return dir + "/" + std::string(name);
 }
 
+std::size_t line_count(std::string_view text) {
+    return static_cast<std::size_t>(std::count(text.begin(), text.end(), '\n')) + 1;
+}
+
 struct Scanner {
     DeckFiles out;
     std::set<std::string> seen;
+    std::map<std::string, std::size_t> lines_of;
     // A file reached again by another spelling ("parts/../top.lib") is the same file: by inode.
     std::set<std::pair<std::uint64_t, std::uint64_t>> scanned;
 
@@ -107,17 +114,22 @@ struct Scanner {
             if (name.empty()) return;
             // Inside a library file a one-word .lib opens a section; elsewhere it names a file.
             if (library && !top_level && next_word(rest).empty()) return;
-            visit(resolve(name, dir));
+            visit(resolve(name, dir), include);
         });
     }
 
-    void visit(const std::string& path) {
-        if (!seen.insert(path).second) return;
+    void visit(const std::string& path, bool include) {
+        if (!seen.insert(path).second) {
+            if (include) out.lines += lines_of[path];  // an include is read again every time
+            return;
+        }
         FileStamp stamp = stamp_file(path);
         if (stamp.exists && !scanned.emplace(stamp.device, stamp.inode).second) return;
         out.files.push_back(stamp);
         if (!stamp.exists) return;
-        scan(read_file(path), directory_of(path), false);
+        std::string text = read_file(path);
+        out.lines += lines_of[path] = line_count(text);
+        scan(text, directory_of(path), false);
     }
 };
 
@@ -153,6 +165,7 @@ bool stamps_unchanged(const std::vector<FileStamp>& stamps) {
 
 DeckFiles deck_files(std::string_view netlist) {
     Scanner scanner;
+    scanner.out.lines = line_count(netlist);
     scanner.scan(netlist, "", true);
     return std::move(scanner.out);
 }

@@ -34,6 +34,9 @@ struct DeckFiles {
     std::vector<FileStamp> files;
     /// Some file holds a `.control` line.
     bool has_control = false;
+    /// Lines of the netlist and of what it reads (a file as often as it is included, a library
+    /// file once: its sections split it): no fewer than ngspice reads.
+    std::size_t lines = 0;
 };
 
 /// Follows the netlist's include and library lines as ngspice resolves them: absolute paths as

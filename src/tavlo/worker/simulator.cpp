@@ -237,12 +237,17 @@ std::vector<VectorData> Simulator::collect_vectors(const std::optional<std::vect
 void Simulator::clean_up() {
     wait_for_background_idle();
     command("destroy all");  // the results go; a kept circuit stays for the next request
-    if (drop_all_after_request_) {
+    if (drop_all_after_request_ || (run_copy_ && !remove_run_copy())) {
         drop_all_circuits();
     } else {
         reconcile_circuits();
         if (request_circuit_ && !keep_after_request_ && *request_circuit_ < circuits_.size())
             remove_circuit(*request_circuit_);
+        // A guard alone keeps nothing.
+        if (std::none_of(circuits_.begin(), circuits_.end(),
+                         [](const KeptCircuit& c) { return c.role != CircuitRole::guard; }) &&
+            !circuits_.empty())
+            drop_all_circuits();
     }
     if (settings_touched_) apply_worker_settings();
     request_circuit_.reset();

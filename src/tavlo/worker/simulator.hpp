@@ -29,6 +29,16 @@ std::vector<std::string> netlist_lines(std::string_view netlist);
 /// The log line of a request that ran on a circuit kept from an earlier one.
 extern const char* const kReusedCircuit;
 
+/// Bounds on the templates a worker keeps (simulator_templates.cpp): their count, the memory their
+/// parses added (well inside the pool's default growth rule of 256 MiB), and the lines of one
+/// (its guard is padded to as many).
+constexpr std::size_t kMaxTemplates = 4;
+constexpr std::uint64_t kTemplateBytes = std::uint64_t{96} << 20;
+constexpr std::size_t kMaxTemplateLines = 200000;
+
+/// This process's resident memory in bytes, 0 when unknown.
+std::uint64_t resident_bytes();
+
 /// An initialised ngspice with its callback state: the part of the loop that talks to ngspice,
 /// usable in-process (benchmarks) as well as by run_worker.
 class Simulator {
@@ -59,11 +69,12 @@ private:
     std::unique_ptr<SimState> state_;  // outlives ng_: ngspice holds its address
     Ngspice ng_;
 
-    // Circuits (simulator_circuits.cpp).
+    // Circuits (simulator_circuits.cpp, simulator_templates.cpp).
     /// Loads the netlist, or reuses a kept circuit; false (with the answer filled) on failure.
     bool load(const SimulationRequest& request, SimulationResponse& answer);
-    /// Parses the netlist; false (with the answer filled) when ngspice made no new current circuit.
-    bool parse(const SimulationRequest& request, SimulationResponse& answer, std::vector<FileStamp> files);
+    /// Parses the netlist into a new current circuit kept at the front; false (with the answer
+    /// filled) when ngspice made none.
+    bool parse(const std::string& netlist, SimulationResponse& answer, std::vector<FileStamp> files);
     /// The kept circuit that may serve this request, if any; drops one whose files changed.
     std::optional<std::size_t> find_reusable(const SimulationRequest& request, const std::string& cwd);
     /// Runs a command whose output and errors belong to the worker, not to the request.
@@ -76,6 +87,23 @@ private:
     void drop_all_circuits();
     /// Checks ngspice's list against the kept one after a request; anything unexpected drops all.
     void reconcile_circuits();
+    std::optional<std::size_t> index_of(std::uint64_t id) const;
+    /// Notes the error as the request's and fills the answer; false.
+    bool refuse(SimulationResponse& answer, std::string error);
+    /// After loading: false (with the answer filled) when ngspice printed an error.
+    bool finish_load(SimulationResponse& answer);
+    /// `alterparam` for each of the request's parameters on kept circuit i, which is current.
+    bool set_params(std::size_t i, const SimulationRequest& request, SimulationResponse& answer);
+    /// Sets the request's parameters on kept circuit i and re-reads it with `reset`.
+    bool reset_single(std::size_t i, const SimulationRequest& request, SimulationResponse& answer);
+    /// Sets the request's parameters on template i and makes the copy the request runs on.
+    bool make_run_copy(std::size_t i, const SimulationRequest& request, SimulationResponse& answer);
+    /// Parses a new guard, padded beyond every template, and removes the old one.
+    bool refresh_guard();
+    /// Removes least recently used templates beyond the count and memory bounds, never `keep`.
+    void evict_templates(std::uint64_t keep);
+    /// Removes the copy the last request ran on; false when ngspice's list was not as expected.
+    bool remove_run_copy();
 
     // Kept circuits in ngspice's list order (front: its circuit 1, the newest).
     std::vector<KeptCircuit> circuits_;
@@ -86,6 +114,12 @@ private:
     bool keep_after_request_ = false;
     bool drop_all_after_request_ = false;
     bool settings_touched_ = false;
+    // ngspice's front circuit is the copy the request ran on, not a kept one.
+    bool run_copy_ = false;
+    // A circuit was removed since the guard was parsed: ngspice's last deck may be gone.
+    bool guard_stale_ = true;
+    std::uint64_t next_id_ = 0;
+    std::uint64_t uses_ = 0;
     std::uint64_t cleanups_ = 0;
 };
 

@@ -3,7 +3,8 @@
 // the list and becomes current; `reset` moves the current one to the front; `remcirc` removes the
 // current one and makes the front current; a load that fails adds nothing and either leaves the
 // previous circuit current (a later "run" would run it) or leaves a half-made one current that
-// is in no list. A kept circuit is therefore selected explicitly, and checked, before use.
+// is in no list. A kept circuit is therefore selected explicitly, and checked, before use. How
+// several are kept despite ngspice's one shared reload deck: simulator_templates.cpp.
 
 #include <unistd.h>
 
@@ -84,6 +85,8 @@ void Simulator::remove_circuit(std::size_t i) {
         return;
     }
     quiet_command("remcirc");
+    // Removing a circuit may free ngspice's last deck, which the guard's circuit shares.
+    if (circuits_[i].role != CircuitRole::guard) guard_stale_ = true;
     circuits_.erase(circuits_.begin() + static_cast<std::ptrdiff_t>(i));
 }
 
@@ -92,6 +95,8 @@ void Simulator::drop_all_circuits() {
     // One more than listed: a half-made current circuit is in no list.
     for (std::size_t n = 0; n <= listing.names.size(); ++n) quiet_command("remcirc");
     circuits_.clear();
+    run_copy_ = false;
+    guard_stale_ = true;
 }
 
 void Simulator::reconcile_circuits() {
@@ -106,7 +111,7 @@ void Simulator::reconcile_circuits() {
 std::optional<std::size_t> Simulator::find_reusable(const SimulationRequest& request, const std::string& cwd) {
     for (std::size_t i = 0; i < circuits_.size(); ++i) {
         const KeptCircuit& c = circuits_[i];
-        if (c.netlist != request.netlist || c.cwd != cwd) continue;
+        if (c.role == CircuitRole::guard || c.netlist != request.netlist || c.cwd != cwd) continue;
         if (!stamps_unchanged(c.files)) {
             remove_circuit(i);  // an include or library file changed: parse it again
             return std::nullopt;
@@ -129,8 +134,8 @@ std::optional<std::size_t> Simulator::find_reusable(const SimulationRequest& req
     return std::nullopt;
 }
 
-bool Simulator::parse(const SimulationRequest& request, SimulationResponse& answer, std::vector<FileStamp> files) {
-    std::vector<std::string> lines = netlist_lines(request.netlist);
+bool Simulator::parse(const std::string& netlist, SimulationResponse& answer, std::vector<FileStamp> files) {
+    std::vector<std::string> lines = netlist_lines(netlist);
     std::vector<char*> pointers;
     pointers.reserve(lines.size() + 1);
     for (std::string& l : lines) pointers.push_back(l.data());
@@ -161,7 +166,8 @@ bool Simulator::parse(const SimulationRequest& request, SimulationResponse& answ
         if (listing.names.size() == expected.size() + 1 && listing.current == 0 &&
             std::equal(expected.begin(), expected.end(), listing.names.begin() + 1)) {
             KeptCircuit c;
-            c.netlist = request.netlist;
+            c.id = ++next_id_;
+            c.netlist = netlist;
             c.files = std::move(files);
             c.name = listing.names.front();
             circuits_.insert(circuits_.begin(), std::move(c));
@@ -178,17 +184,10 @@ bool Simulator::parse(const SimulationRequest& request, SimulationResponse& answ
 }
 
 bool Simulator::load(const SimulationRequest& request, SimulationResponse& answer) {
-    auto fail = [&](std::string error) {
-        std::lock_guard lock(state_->mutex);
-        state_->note_error(error);
-        state_->log_lines.push_back(error);
-        answer.log = std::move(state_->log_lines);
-        answer.error = state_->first_error;
-        return false;
-    };
+    auto fail = [&](std::string error) { return refuse(answer, std::move(error)); };
     if (!request.params) {
         if (!circuits_.empty()) drop_all_circuits();
-        return parse(request, answer, {});
+        return parse(request.netlist, answer, {});
     }
     for (const auto& [name, value] : *request.params) {
         if (!valid_param_name(name)) return fail("invalid parameter name '" + name + "'");
@@ -196,46 +195,95 @@ bool Simulator::load(const SimulationRequest& request, SimulationResponse& answe
     }
     if (std::optional<std::string> why = params_refusal(request.netlist)) return fail(*why);
 
+    // Commands that reload the deck themselves need it to be ngspice's last one: a single circuit.
+    const bool reloads = std::any_of(request.commands.begin(), request.commands.end(), [](const std::string& c) {
+        std::string_view word = first_token(trim_start(c));
+        return equals_ignore_ascii_case(word, "reset") || equals_ignore_ascii_case(word, "mc_source") ||
+               equals_ignore_ascii_case(word, "alterparam");
+    });
     const std::string cwd = working_directory();
     std::optional<std::size_t> reuse = find_reusable(request, cwd);
+    if (reuse && reloads && circuits_[*reuse].role != CircuitRole::single) {
+        drop_all_circuits();
+        reuse.reset();
+    }
+    std::uint64_t id;
     if (!reuse) {
         DeckFiles deck = deck_files(request.netlist);
         if (deck.has_control) return fail(kControlWithParams);
-        // ngspice 39 keeps one deck to re-read for all its circuits: removing any circuit
-        // frees the deck a `reset` of another would need. Only one circuit can be kept.
-        if (!circuits_.empty()) drop_all_circuits();
-        if (!parse(request, answer, std::move(deck.files))) return false;
-        circuits_.front().cwd = cwd;
+        const bool single = reloads || deck.lines > kMaxTemplateLines;
+        const bool holds_single = std::any_of(circuits_.begin(), circuits_.end(),
+                                              [](const KeptCircuit& c) { return c.role == CircuitRole::single; });
+        if (single || holds_single) drop_all_circuits();
+        const std::uint64_t before = resident_bytes();
+        if (!parse(request.netlist, answer, std::move(deck.files))) return false;
+        KeptCircuit& c = circuits_.front();
+        c.cwd = cwd;
+        c.role = single ? CircuitRole::single : CircuitRole::template_deck;
+        c.lines = deck.lines;
+        c.bytes = std::max(resident_bytes(), before) - before;
+        id = c.id;
+        if (!single) {
+            guard_stale_ = true;  // ngspice's last deck is now the template's own
+            evict_templates(id);
+        }
     } else {
-        request_circuit_ = *reuse;
+        id = circuits_[*reuse].id;
         std::lock_guard lock(state_->mutex);
         state_->log_lines.push_back(kReusedCircuit);
     }
-    KeptCircuit& circuit = circuits_[reuse.value_or(0)];
+    std::size_t i = *index_of(id);
+    circuits_[i].last_used = ++uses_;
+    if (circuits_[i].role == CircuitRole::single) return reset_single(i, request, answer);
+    return make_run_copy(i, request, answer);
+}
+
+bool Simulator::reset_single(std::size_t i, const SimulationRequest& request, SimulationResponse& answer) {
+    auto fail = [&](std::string error) { return refuse(answer, std::move(error)); };
+    if (!set_params(i, request, answer)) return false;
+    // reset re-reads the kept deck with the new values and undoes any earlier alter or option
+    // (the netlist's temperature comes back); ngspice moves the circuit to the front.
+    int rc = command("reset");
+    std::rotate(circuits_.begin(), circuits_.begin() + static_cast<std::ptrdiff_t>(i),
+                circuits_.begin() + static_cast<std::ptrdiff_t>(i) + 1);
+    request_circuit_ = 0;
+    if (rc != 0) return fail("reset failed with code " + std::to_string(rc));
+    return finish_load(answer);
+}
+
+bool Simulator::refuse(SimulationResponse& answer, std::string error) {
+    std::lock_guard lock(state_->mutex);
+    state_->note_error(error);
+    state_->log_lines.push_back(error);
+    answer.log = std::move(state_->log_lines);
+    answer.error = state_->first_error;
+    return false;
+}
+
+bool Simulator::finish_load(SimulationResponse& answer) {
+    std::lock_guard lock(state_->mutex);
+    if (!state_->had_error) return true;
+    answer.log = std::move(state_->log_lines);
+    answer.error = state_->first_error;
+    return false;
+}
+
+bool Simulator::set_params(std::size_t i, const SimulationRequest& request, SimulationResponse& answer) {
+    request_circuit_ = i;  // from here a failure must not leave the circuit kept
+    KeptCircuit& circuit = circuits_[i];
     for (const auto& [name, value] : *request.params) {
         int rc = command("alterparam " + name + "=" + param_value(value));
-        if (rc != 0) return fail("alterparam " + name + " failed with code " + std::to_string(rc));
+        if (rc != 0) return refuse(answer, "alterparam " + name + " failed with code " + std::to_string(rc));
         if (std::find(circuit.altered.begin(), circuit.altered.end(), name) == circuit.altered.end())
             circuit.altered.push_back(name);
     }
-    // reset re-reads the kept deck with the new values and undoes any earlier alter or option
-    // (the netlist's temperature comes back); ngspice moves the circuit to the front.
-    if (reuse || !request.params->empty()) {
-        int rc = command("reset");
-        if (reuse) {
-            std::rotate(circuits_.begin(), circuits_.begin() + static_cast<std::ptrdiff_t>(*reuse),
-                        circuits_.begin() + static_cast<std::ptrdiff_t>(*reuse) + 1);
-            request_circuit_ = 0;
-        }
-        if (rc != 0) return fail("reset failed with code " + std::to_string(rc));
-    }
-    std::lock_guard lock(state_->mutex);
-    if (state_->had_error) {
-        answer.log = std::move(state_->log_lines);
-        answer.error = state_->first_error;
-        return false;
-    }
     return true;
+}
+
+std::optional<std::size_t> Simulator::index_of(std::uint64_t id) const {
+    for (std::size_t i = 0; i < circuits_.size(); ++i)
+        if (circuits_[i].id == id) return i;
+    return std::nullopt;
 }
 
 }  // namespace tavlo
