@@ -196,6 +196,16 @@ TEST(DeckFiles, FollowsNestedIncludesAndLibrariesAsNgspiceResolvesThem) {
               std::vector<std::string>{"models/x.inc (missing)"});
 }
 
+TEST(DeckFiles, CountsAnIncludeAsOftenAsItIsReadAndALibraryOnce) {
+    // The count bounds how many lines ngspice reads: the guard circuit is padded to it.
+    TempDir t;
+    t.write("a.inc", "* note\n.param a=1 b=2\n+ c=3\n\nR1 a 0 1\n");  // 4 once the .param is split
+    t.write("b.lib", ".lib tt\nR3 b 0 1\n.endl\n.lib ff\nR4 b 0 1\n.endl\n");
+    const std::string netlist = "t\n.include " + t.at("a.inc") + "\n.include " + t.at("a.inc") + "\n.lib " +
+                                t.at("b.lib") + " tt\n.lib " + t.at("b.lib") + " ff\n.end\n";
+    EXPECT_EQ(deck_files(netlist).lines, 6u + 4u + 4u + 6u);
+}
+
 TEST(DeckFiles, AnEditThatKeepsSizeAndTimeIsSeenInARecentFile) {
     TempDir t;
     t.write("r.inc", "R9 b 0 1k\n");

@@ -322,5 +322,5 @@ def test_memory_stays_flat_while_two_netlists_with_params_alternate(worker):
         assert h["success"] and v["out"] == [pytest.approx((1000 + i) / (2000 + i), rel=1e-12)]
         if i + 1 == 500:
             after_500 = rss_kb()
-    # each switch removes the circuit kept for the other netlist
+    # both stay parsed; the copy each request runs on is removed after it
     assert rss_kb() - after_500 < 1024

@@ -89,8 +89,24 @@ std::string resolve(std::string_view name, const std::string& dir) {
     return dir + "/" + std::string(name);
 }
 
-std::size_t line_count(std::string_view text) {
-    return static_cast<std::size_t>(std::count(text.begin(), text.end(), '\n')) + 1;
+// The lines ngspice numbers: no comments or blank lines, continuations joined, and a .param line
+// split into one per assignment (counted by its '=' signs, which can only overcount).
+std::size_t logical_lines(std::string_view text) {
+    std::size_t n = 0;
+    bool param = false;
+    auto assignments = [](std::string_view line) {
+        return static_cast<std::size_t>(std::count(line.begin(), line.end(), '='));
+    };
+    for_each_line(text, [&](std::string_view line) {
+        if (line.empty() || line.front() == '*') return;
+        if (line.front() == '+') {
+            if (param) n += assignments(line);
+            return;
+        }
+        param = starts_with_ci(line, ".param");
+        n += param ? std::max<std::size_t>(1, assignments(line)) : 1;
+    });
+    return n;
 }
 
 struct Scanner {
@@ -128,7 +144,7 @@ struct Scanner {
         out.files.push_back(stamp);
         if (!stamp.exists) return;
         std::string text = read_file(path);
-        out.lines += lines_of[path] = line_count(text);
+        out.lines += lines_of[path] = logical_lines(text);
         scan(text, directory_of(path), false);
     }
 };
@@ -165,7 +181,7 @@ bool stamps_unchanged(const std::vector<FileStamp>& stamps) {
 
 DeckFiles deck_files(std::string_view netlist) {
     Scanner scanner;
-    scanner.out.lines = line_count(netlist);
+    scanner.out.lines = logical_lines(netlist);
     scanner.scan(netlist, "", true);
     return std::move(scanner.out);
 }

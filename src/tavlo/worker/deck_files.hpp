@@ -34,8 +34,8 @@ struct DeckFiles {
     std::vector<FileStamp> files;
     /// Some file holds a `.control` line.
     bool has_control = false;
-    /// Lines of the netlist and of what it reads (a file as often as it is included, a library
-    /// file once: its sections split it): no fewer than ngspice reads.
+    /// Lines of the netlist and of what it reads as ngspice numbers them (a file as often as it is
+    /// included, a library file once: its sections split it), never fewer.
     std::size_t lines = 0;
 };
 

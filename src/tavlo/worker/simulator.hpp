@@ -34,7 +34,7 @@ extern const char* const kReusedCircuit;
 /// (its guard is padded to as many).
 constexpr std::size_t kMaxTemplates = 4;
 constexpr std::uint64_t kTemplateBytes = std::uint64_t{96} << 20;
-constexpr std::size_t kMaxTemplateLines = 200000;
+constexpr std::size_t kMaxTemplateLines = 50000;
 
 /// This process's resident memory in bytes, 0 when unknown.
 std::uint64_t resident_bytes();
