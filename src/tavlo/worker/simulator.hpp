@@ -2,6 +2,7 @@
 // Running one request on an initialised ngspice: load, commands, vectors, measures, clean-up.
 
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <optional>
 #include <string>
@@ -79,6 +80,8 @@ private:
     std::optional<std::size_t> find_reusable(const SimulationRequest& request, const std::string& cwd);
     /// Runs a command whose output and errors belong to the worker, not to the request.
     std::vector<std::string> quiet_command(const std::string& text);
+    /// Runs `work` likewise; returns what ngspice printed meanwhile.
+    std::vector<std::string> quietly(const std::function<void()>& work);
     CircuitListing list_circuits();
     /// Makes kept circuit i current; false when ngspice did not confirm it.
     bool select_circuit(std::size_t i);

@@ -12,6 +12,7 @@
 #include <cctype>
 #include <charconv>
 #include <cmath>
+#include <functional>
 
 #include "tavlo/base/text.hpp"
 #include "tavlo/worker/simulator.hpp"
@@ -50,7 +51,7 @@ std::vector<std::string> names_of(const std::vector<KeptCircuit>& circuits) {
 
 const char* const kReusedCircuit = "reusing the circuit parsed for an earlier request";
 
-std::vector<std::string> Simulator::quiet_command(const std::string& text) {
+std::vector<std::string> Simulator::quietly(const std::function<void()>& work) {
     std::size_t mark;
     bool had_error;
     std::optional<std::string> first_error;
@@ -60,14 +61,19 @@ std::vector<std::string> Simulator::quiet_command(const std::string& text) {
         had_error = state_->had_error;
         first_error = state_->first_error;
     }
-    command(text);
+    work();
     std::lock_guard lock(state_->mutex);
+    mark = std::min(mark, state_->log_lines.size());
     std::vector<std::string> printed(state_->log_lines.begin() + static_cast<std::ptrdiff_t>(mark),
                                      state_->log_lines.end());
     state_->log_lines.resize(mark);
     state_->had_error = had_error;
     state_->first_error = std::move(first_error);
     return printed;
+}
+
+std::vector<std::string> Simulator::quiet_command(const std::string& text) {
+    return quietly([&] { command(text); });
 }
 
 CircuitListing Simulator::list_circuits() { return parse_circuit_listing(quiet_command("setcirc")); }

@@ -80,23 +80,11 @@ bool Simulator::refresh_guard() {
     for (std::size_t i = 0; i < circuits_.size(); ++i)
         if (circuits_[i].role == CircuitRole::guard) old = i;
     // What ngspice prints while parsing the worker's own circuit is not the request's.
-    std::size_t mark;
-    bool had_error;
-    std::optional<std::string> first_error;
-    {
-        std::lock_guard lock(state_->mutex);
-        mark = state_->log_lines.size();
-        had_error = state_->had_error;
-        first_error = state_->first_error;
-    }
-    SimulationResponse ignored;
-    const bool parsed = parse(text, ignored, {});
-    {
-        std::lock_guard lock(state_->mutex);
-        state_->log_lines.resize(std::min(mark, state_->log_lines.size()));
-        state_->had_error = had_error;
-        state_->first_error = std::move(first_error);
-    }
+    bool parsed = false;
+    quietly([&] {
+        SimulationResponse ignored;
+        parsed = parse(text, ignored, {});
+    });
     if (!parsed) return false;
     circuits_.front().role = CircuitRole::guard;
     if (old) remove_circuit(*old + 1);  // its deck is either freed already or ngspice's last one
