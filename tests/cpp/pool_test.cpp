@@ -254,3 +254,33 @@ TEST(Pool, ClosingDuringACallOnTheCallingThreadSaysThePoolWasClosed) {
     ASSERT_FALSE(r.ok());
     EXPECT_EQ(r.error().display(), "worker process crashed: the pool was closed");
 }
+
+TEST(Pool, KeptCircuitsAnswerForTheirOwnNetlistAndParameter) {
+    // Netlists with a parameterised subcircuit (a kit device's shape), a long one between the
+    // others and more of them than a worker keeps, through one real worker: the circuits it keeps,
+    // the copies it runs and the guards it parses are made and removed over and over.
+    ::signal(SIGPIPE, SIG_IGN);
+    asio::thread_pool rt(2);
+    auto pool = WorkerPool::create(rt.get_executor(), 1, std::chrono::seconds(120), TAVLO_WORKER_EXE);
+    ASSERT_TRUE(pool.ok());
+    auto netlist = [](int k) {
+        std::string padding;
+        for (int p = 0; k == 0 && p < 2000; ++p) padding += ".param pad" + std::to_string(p) + "=1\n";
+        return "divider " + std::to_string(k) + "\n.param r2=1k\n" + padding +
+               ".subckt lower a b r=1\nR a b {r}\n.ends\nV1 in 0 dc 1\nR1 in out " + std::to_string(k + 1) +
+               "k\nX2 out 0 lower r={r2}\n.end\n";
+    };
+    for (int i = 0; i < 30; ++i) {
+        const int k = i % 2 == 0 ? 0 : 1 + (i / 2) % 6;
+        const double r2 = 1000.0 * (i + 1);
+        SimulationRequest req{"r", netlist(k), {"op"}, std::vector<std::string>{"out"},
+                              std::vector<std::pair<std::string, double>>{{"r2", r2}}};
+        Reply r = run(rt, **pool, std::move(req));
+        ASSERT_TRUE(r.ok()) << r.error().display();
+        ASSERT_TRUE(r->success) << r->error.value_or("");
+        ASSERT_EQ(r->vectors.size(), 1u);
+        EXPECT_NEAR(r->vectors[0].real.at(0), r2 / (r2 + 1000.0 * (k + 1)), 1e-12) << "request " << i;
+    }
+    (*pool)->close();
+    rt.join();
+}

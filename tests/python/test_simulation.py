@@ -180,8 +180,8 @@ REUSED = "reusing the circuit parsed for an earlier request"
 
 def subckt_divider(k, padding=0):
     """A divider whose lower resistor sits in a subcircuit with a parameter (the kits' shape);
-    ``padding`` comment lines make its deck long."""
-    return (f"divider {k}\n.param r2=1k\n" + "* pad\n" * padding +
+    ``padding`` parameters make its deck long, in the lines ngspice numbers."""
+    return (f"divider {k}\n.param r2=1k\n" + "".join(f".param pad{p}=1\n" for p in range(padding)) +
             ".subckt lower a b r=1\nR a b {r}\n.ends\n"
             f"V1 in 0 dc 1\nR1 in out {k}k\nX2 out 0 lower r={{r2}}\n.end\n")
 
@@ -190,7 +190,7 @@ def test_several_netlists_with_params_are_kept_each_parsed_once(worker_exe):
     # A long deck, a short one parsed after it, then the long one again, alternating, as a sizing
     # of an NMOS, a PMOS and the NMOS again does; more netlists than a worker keeps push the least
     # recently used one out. Every answer is the one of its own netlist and its own parameter.
-    netlists = [subckt_divider(1, padding=5000), subckt_divider(2)] + [subckt_divider(k) for k in (3, 4, 5, 6)]
+    netlists = [subckt_divider(1, padding=2000), subckt_divider(2)] + [subckt_divider(k) for k in (3, 4, 5, 6)]
     with tavlo.SimulationPool(1, 60.0, worker_exe) as pool:
         def answer(k, r2, commands=("op",)):
             r = pool.run_simulation(netlists[k], list(commands), params={"r2": r2})
