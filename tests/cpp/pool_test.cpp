@@ -284,3 +284,20 @@ TEST(Pool, KeptCircuitsAnswerForTheirOwnNetlistAndParameter) {
     (*pool)->close();
     rt.join();
 }
+
+TEST(Pool, WorkersAreToldHalfTheMemoryGrowthThatWouldReplaceThem) {
+    ::signal(SIGPIPE, SIG_IGN);
+    ::setenv(kKeepBytesVariable, "5", 1);  // the caller's own value gives way to the pool's
+    for (std::uint64_t growth : {std::uint64_t{64} << 20, std::uint64_t{0}}) {
+        asio::thread_pool rt(2);
+        PoolOptions options{1, std::chrono::seconds(30), fake_worker(), RecyclePolicy{0, growth}};
+        auto pool = WorkerPool::create(rt.get_executor(), options);
+        ASSERT_TRUE(pool.ok());
+        Reply r = run(rt, **pool, request("keep", 0));
+        ASSERT_TRUE(r.ok()) << r.error().display();
+        EXPECT_EQ(r->vectors.at(0).real.at(0), growth ? static_cast<double>(growth / 2) : 5.0);
+        (*pool)->close();
+        rt.join();
+    }
+    ::unsetenv(kKeepBytesVariable);
+}

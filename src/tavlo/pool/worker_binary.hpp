@@ -12,6 +12,8 @@ namespace tavlo {
 struct WorkerBinary {
     std::string path;
     std::vector<std::string> args;
+    /// `NAME=value` entries set in its environment, over the caller's.
+    std::vector<std::string> env;
 };
 
 /// NGSPICE_WORKER_BIN, next to the running executable, $VIRTUAL_ENV/bin, then PATH; InitFailed

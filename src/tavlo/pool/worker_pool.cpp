@@ -246,6 +246,9 @@ Result<std::shared_ptr<WorkerPool>> WorkerPool::create(const asio::any_io_execut
         if (!found) return found.error();
         binary = std::move(*found);
     }
+    // The circuits a worker keeps stay within half the growth that would have it replaced.
+    if (options.recycle.max_rss_growth)
+        binary.env.push_back(std::string(kKeepBytesVariable) + "=" + std::to_string(options.recycle.max_rss_growth / 2));
     const std::uint32_t workers = options.workers;
     auto shared = std::make_shared<PoolShared>(std::move(binary), std::move(options));
     for (std::uint32_t i = 0; i < workers; ++i) {

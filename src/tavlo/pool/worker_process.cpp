@@ -13,9 +13,11 @@
 #include <asio/this_coro.hpp>
 #include <asio/use_awaitable.hpp>
 #include <asio/write.hpp>
+#include <algorithm>
 #include <cerrno>
 #include <climits>
 #include <cstdio>
+#include <string_view>
 
 #include "tavlo/base/text.hpp"
 
@@ -85,8 +87,18 @@ Result<WorkerProcess> WorkerProcess::spawn(const WorkerBinary& binary, const asi
     argv.push_back(const_cast<char*>(binary.path.c_str()));
     for (const auto& a : binary.args) argv.push_back(const_cast<char*>(a.c_str()));
     argv.push_back(nullptr);
+    // The caller's environment, with the pool's own entries in place of any of the same name.
+    std::vector<char*> envp;
+    auto name_of = [](std::string_view entry) { return entry.substr(0, entry.find('=')); };
+    for (char** e = environ; *e; ++e) {
+        const bool replaced = std::any_of(binary.env.begin(), binary.env.end(),
+                                          [&](const std::string& own) { return name_of(own) == name_of(*e); });
+        if (!replaced) envp.push_back(*e);
+    }
+    for (const auto& own : binary.env) envp.push_back(const_cast<char*>(own.c_str()));
+    envp.push_back(nullptr);
     pid_t pid = -1;
-    int rc = ::posix_spawn(&pid, binary.path.c_str(), &actions, &attr, argv.data(), environ);
+    int rc = ::posix_spawn(&pid, binary.path.c_str(), &actions, &attr, argv.data(), envp.data());
     posix_spawn_file_actions_destroy(&actions);
     posix_spawnattr_destroy(&attr);
     ::close(in[0]);

@@ -33,6 +33,10 @@ struct SimulationRequest {
     std::optional<std::vector<std::pair<std::string, double>>> params;
 };
 
+/// The environment variable by which a pool tells its workers how much resident memory the
+/// circuits they keep parsed may add (bytes, decimal).
+inline constexpr const char* kKeepBytesVariable = "TAVLO_WORKER_KEEP_BYTES";
+
 /// Description of one vector payload in a frame.
 struct WireVecMeta {
     std::string name;

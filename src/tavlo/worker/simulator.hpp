@@ -31,8 +31,8 @@ std::vector<std::string> netlist_lines(std::string_view netlist);
 extern const char* const kReusedCircuit;
 
 /// Bounds on the templates a worker keeps (simulator_templates.cpp): their count, the memory their
-/// parses added (well inside the pool's default growth rule of 256 MiB), and the lines of one
-/// (its guard is padded to as many).
+/// parses added (at most; the pool lowers it to half the growth that would replace the worker),
+/// and the lines of one (its guard is padded to as many).
 constexpr std::size_t kMaxTemplates = 4;
 constexpr std::uint64_t kTemplateBytes = std::uint64_t{96} << 20;
 constexpr std::size_t kMaxTemplateLines = 50000;

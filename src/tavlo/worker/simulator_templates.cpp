@@ -12,6 +12,9 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <charconv>
+#include <cstdlib>
+#include <cstring>
 #include <fstream>
 
 #include "tavlo/base/text.hpp"
@@ -22,6 +25,18 @@ namespace tavlo {
 namespace {
 
 const char* const kGuardTitle = "tavlo worker guard circuit";
+
+// What the kept templates' parses may add: the worker's own bound, or less when the pool would
+// replace the worker sooner.
+std::uint64_t template_budget() {
+    static const std::uint64_t budget = [] {
+        const char* given = std::getenv(kKeepBytesVariable);
+        std::uint64_t bytes = 0;
+        if (!given || std::from_chars(given, given + std::strlen(given), bytes).ec != std::errc{}) return kTemplateBytes;
+        return std::min(bytes, kTemplateBytes);
+    }();
+    return budget;
+}
 
 }  // namespace
 
@@ -104,7 +119,7 @@ void Simulator::evict_templates(std::uint64_t keep) {
             bytes += c.bytes;
             if (c.id != keep && (!oldest || c.last_used < circuits_[*oldest].last_used)) oldest = i;
         }
-        if (!oldest || (count <= kMaxTemplates && bytes <= kTemplateBytes)) return;
+        if (!oldest || (count <= kMaxTemplates && bytes <= template_budget())) return;
         remove_circuit(*oldest);
     }
 }

@@ -12,6 +12,7 @@
 //   stray-after  answer, then a frame for another id
 //   stall-after  answer, then stop reading requests
 //   spawn        start a child that sleeps (as ngspice's `shell` would) and answer with its pid
+//   keep         answer with the number in TAVLO_WORKER_KEEP_BYTES (-1 when unset)
 // Every answer also carries a vector "pid" with the worker's own pid. With FAKE_LOG set, every
 // request id received is appended to that file.
 
@@ -86,6 +87,10 @@ int main() {
                 for (;;) ::pause();
             }
             value = static_cast<double>(child);
+        }
+        if (mode == "keep") {
+            const char* keep = std::getenv(tavlo::kKeepBytesVariable);
+            value = keep ? std::strtod(keep, nullptr) : -1.0;
         }
         if (mode == "stray") answer(out, "stray", -1.0);
         answer(out, req->id, value);
