@@ -82,20 +82,22 @@ nb::ndarray<nb::numpy, double> interpolate(const Table3& table, const Values& l,
     return to_numpy(std::move(out), {n});
 }
 
-nb::ndarray<nb::numpy, double> locate(const Values& axis, const Values& x) {
+/// `at(axis, v)` for each of `values`, on a non-empty axis.
+template <class At>
+nb::ndarray<nb::numpy, double> along_axis(const Values& axis, const Values& values, At at) {
     const std::vector<double> a(axis.data(), axis.data() + axis.shape(0));
     if (a.empty()) throw nb::value_error("axis is empty");
-    std::vector<double> out(x.shape(0));
-    for (std::size_t k = 0; k < out.size(); ++k) out[k] = locate_on_axis(a, x(k));
+    std::vector<double> out(values.shape(0));
+    for (std::size_t k = 0; k < out.size(); ++k) out[k] = at(a, values(k));
     return to_numpy(std::move(out), {out.size()});
 }
 
+nb::ndarray<nb::numpy, double> locate(const Values& axis, const Values& x) {
+    return along_axis(axis, x, [](const std::vector<double>& a, double v) { return locate_on_axis(a, v); });
+}
+
 nb::ndarray<nb::numpy, double> axis_value(const Values& axis, const Values& p) {
-    const std::vector<double> a(axis.data(), axis.data() + axis.shape(0));
-    if (a.empty()) throw nb::value_error("axis is empty");
-    std::vector<double> out(p.shape(0));
-    for (std::size_t k = 0; k < out.size(); ++k) out[k] = axis_value_at(a, p(k));
-    return to_numpy(std::move(out), {out.size()});
+    return along_axis(axis, p, [](const std::vector<double>& a, double v) { return axis_value_at(a, v); });
 }
 
 std::optional<double> crossing(const Values& curve, double target) {

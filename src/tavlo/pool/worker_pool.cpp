@@ -248,7 +248,8 @@ Result<std::shared_ptr<WorkerPool>> WorkerPool::create(const asio::any_io_execut
     }
     // The circuits a worker keeps stay within half the growth that would have it replaced.
     if (options.recycle.max_rss_growth)
-        binary.env.push_back(std::string(kKeepBytesVariable) + "=" + std::to_string(options.recycle.max_rss_growth / 2));
+        binary.env.push_back(std::string(kKeepBytesVariable) + "=" +
+                             std::to_string(options.recycle.max_rss_growth / 2));
     const std::uint32_t workers = options.workers;
     auto shared = std::make_shared<PoolShared>(std::move(binary), std::move(options));
     for (std::uint32_t i = 0; i < workers; ++i) {

@@ -4,6 +4,12 @@
 
 namespace tavlo {
 
+std::vector<std::string> names_of(const std::vector<KeptCircuit>& circuits) {
+    std::vector<std::string> names;
+    for (const KeptCircuit& c : circuits) names.push_back(c.name);
+    return names;
+}
+
 CircuitListing parse_circuit_listing(const std::vector<std::string>& lines) {
     // "List of circuits loaded:", then one line a circuit: ["Current"] <tab> number <tab> name.
     CircuitListing out;

@@ -39,6 +39,9 @@ struct KeptCircuit {
     std::uint64_t last_used = 0;
 };
 
+/// The names of kept circuits, as ngspice lists them.
+std::vector<std::string> names_of(const std::vector<KeptCircuit>& circuits);
+
 /// ngspice's list of circuits as `setcirc` prints it: newest first.
 struct CircuitListing {
     std::vector<std::string> names;

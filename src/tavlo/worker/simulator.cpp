@@ -66,6 +66,14 @@ std::vector<std::string> netlist_lines(std::string_view netlist) {
     return lines;
 }
 
+bool runs_any(const std::vector<std::string>& commands, std::initializer_list<std::string_view> words) {
+    return std::any_of(commands.begin(), commands.end(), [&](const std::string& c) {
+        std::string_view word = first_token(trim_start(c));
+        return std::any_of(words.begin(), words.end(),
+                           [&](std::string_view w) { return equals_ignore_ascii_case(word, w); });
+    });
+}
+
 Simulator::Simulator(Ngspice ng, std::unique_ptr<SimState> state) : state_(std::move(state)), ng_(std::move(ng)) {}
 
 Result<std::unique_ptr<Simulator>> Simulator::start(const std::optional<std::string>& library) {
@@ -174,16 +182,9 @@ SimulationResponse Simulator::handle(const SimulationRequest& request) {
         std::none_of(request.commands.begin(), request.commands.end(),
                      [](const std::string& c) { return starts_with_ci(trim_start(c), "alterparam"); });
     // Commands that select, add or remove circuits leave ngspice's list unknown: start afresh.
-    drop_all_after_request_ = std::any_of(request.commands.begin(), request.commands.end(), [](const std::string& c) {
-        std::string_view word = first_token(trim_start(c));
-        return equals_ignore_ascii_case(word, "setcirc") || equals_ignore_ascii_case(word, "remcirc") ||
-               equals_ignore_ascii_case(word, "source") || equals_ignore_ascii_case(word, "circbyline");
-    });
+    drop_all_after_request_ = runs_any(request.commands, {"setcirc", "remcirc", "source", "circbyline"});
     // A request's own set/unset may have changed what every later request relies on.
-    settings_touched_ = std::any_of(request.commands.begin(), request.commands.end(), [](const std::string& c) {
-        std::string_view word = first_token(trim_start(c));
-        return equals_ignore_ascii_case(word, "set") || equals_ignore_ascii_case(word, "unset");
-    });
+    settings_touched_ = runs_any(request.commands, {"set", "unset"});
     answer.log = std::move(state_->log_lines);
     state_->log_lines.clear();
     answer.error = state_->first_error;

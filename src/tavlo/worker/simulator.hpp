@@ -3,6 +3,7 @@
 
 #include <cstdint>
 #include <functional>
+#include <initializer_list>
 #include <memory>
 #include <optional>
 #include <string>
@@ -26,6 +27,9 @@ bool netlist_has_end(std::string_view netlist);
 /// The netlist's lines as ngspice gets them: trailing white space of the whole netlist removed,
 /// split at line feeds, one trailing carriage return per line dropped, NUL bytes made spaces.
 std::vector<std::string> netlist_lines(std::string_view netlist);
+
+/// True when some command's first word is one of `words` (ASCII case ignored).
+bool runs_any(const std::vector<std::string>& commands, std::initializer_list<std::string_view> words);
 
 /// The log line of a request that ran on a circuit kept from an earlier one.
 extern const char* const kReusedCircuit;

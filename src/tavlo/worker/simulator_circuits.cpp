@@ -41,12 +41,6 @@ std::string working_directory() {
     return buf;
 }
 
-std::vector<std::string> names_of(const std::vector<KeptCircuit>& circuits) {
-    std::vector<std::string> names;
-    for (const KeptCircuit& c : circuits) names.push_back(c.name);
-    return names;
-}
-
 }  // namespace
 
 const char* const kReusedCircuit = "reusing the circuit parsed for an earlier request";
@@ -202,11 +196,7 @@ bool Simulator::load(const SimulationRequest& request, SimulationResponse& answe
     if (std::optional<std::string> why = params_refusal(request.netlist)) return fail(*why);
 
     // Commands that reload the deck themselves need it to be ngspice's last one: a single circuit.
-    const bool reloads = std::any_of(request.commands.begin(), request.commands.end(), [](const std::string& c) {
-        std::string_view word = first_token(trim_start(c));
-        return equals_ignore_ascii_case(word, "reset") || equals_ignore_ascii_case(word, "mc_source") ||
-               equals_ignore_ascii_case(word, "alterparam");
-    });
+    const bool reloads = runs_any(request.commands, {"reset", "mc_source", "alterparam"});
     const std::string cwd = working_directory();
     std::optional<std::size_t> reuse = find_reusable(request, cwd);
     if (reuse && reloads && circuits_[*reuse].role != CircuitRole::single) {

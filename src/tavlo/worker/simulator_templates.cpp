@@ -32,7 +32,8 @@ std::uint64_t template_budget() {
     static const std::uint64_t budget = [] {
         const char* given = std::getenv(kKeepBytesVariable);
         std::uint64_t bytes = 0;
-        if (!given || std::from_chars(given, given + std::strlen(given), bytes).ec != std::errc{}) return kTemplateBytes;
+        if (!given || std::from_chars(given, given + std::strlen(given), bytes).ec != std::errc{})
+            return kTemplateBytes;
         return std::min(bytes, kTemplateBytes);
     }();
     return budget;
@@ -63,8 +64,7 @@ bool Simulator::make_run_copy(std::size_t i, const SimulationRequest& request, S
     if (rc != 0) return refuse(answer, "mc_source failed with code " + std::to_string(rc));
     // The copy is new, current and first; the kept ones follow unchanged.
     CircuitListing listing = list_circuits();
-    std::vector<std::string> kept;
-    for (const KeptCircuit& c : circuits_) kept.push_back(c.name);
+    const std::vector<std::string> kept = names_of(circuits_);
     if (listing.current != 0 || listing.names.size() != kept.size() + 1 ||
         trim(std::string_view(listing.names[0])) != trim(std::string_view(circuits_[i].name)) ||
         !std::equal(kept.begin(), kept.end(), listing.names.begin() + 1))
